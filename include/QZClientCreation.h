@@ -1,0 +1,101 @@
+// Pre-declares clients on the central management server.
+//
+// A host program constructs a creation object, prepares its request with one
+// Initialize overload, calls Execute only when Initialize returned true, then
+// reads getErrorCode and getErrorString (Execute may return true while a
+// single client failed) and, for virtual machines, getClients. Objects are
+// destroyed as the type they were created as: the destructor is not virtual.
+//
+// Everything runs on the calling thread; one object is used by one thread at
+// a time. gClientMap is shared by the whole process and unguarded.
+#ifndef QZCLIENTCREATION_H_
+#define QZCLIENTCREATION_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "QZClientCreationExport.h"
+#include "messages/records.h"
+
+// One discovered virtual machine, as a discovery run reports it.
+struct QZCC_EXPORT VirtualMachine {
+  std::string name;          // display name; sanitised into the client name
+  std::string hostName;      // network host name
+  std::string propertyText;  // passed through as is
+  std::string guid;          // the machine's key
+  App::OperatingSystem operatingSystem;
+  int osType = 0;           // 0 selects the Windows-family package
+  std::string alternateId;  // when set, the created client is filed by it
+  unsigned int propertyNumber = 0;  // passed through as is
+};
+
+// A client to create for a machine, or one that was created.
+class QZCC_EXPORT ClientData {
+ public:
+  ClientData();
+  ClientData(const ClientData& other);
+  ClientData& operator=(const ClientData& other);
+  ~ClientData();
+
+  std::string clientName;
+  long long clientId;
+  long long clientNumber;
+  std::string extraText1;  // carried for callers, never read or written
+  int extraNumber;         // carried for callers, never read or written
+  std::string extraText2;  // carried for callers, never read or written
+  unsigned int propertyNumber;
+  int resultNumber;
+  std::string vmGuid;
+};
+
+// Results of the last virtual-machine creation, by machine GUID or by the
+// machine's alternate id.
+QZCC_EXPORT extern std::map<std::string, ClientData> gClientMap;
+// Exported for callers; the library never reads or writes these.
+QZCC_EXPORT extern std::map<std::string, VirtualMachine> requestMap;
+QZCC_EXPORT extern bool gIssueRequest;
+
+class QZCC_EXPORT QZClientCreation {
+ public:
+  QZClientCreation();
+  ~QZClientCreation();  // not virtual: destroy objects as their own type
+
+  // Takes a prepared request whole (the argument is left unchanged) and
+  // clears the error state. Always true.
+  bool Initialize(QZInstallManager::ClientSetup& setup);
+
+  // Submits the request, records per-client and overall errors, adjusts the
+  // records of the created clients and runs the hooks. False when the
+  // request as a whole failed; true with a non-zero error code when only
+  // single clients failed.
+  bool Execute();
+
+  // A copy of the process-wide gClientMap, the same for every object.
+  std::map<std::string, ClientData> getClients() const;
+
+  unsigned long long getErrorCode() const;
+  std::string getErrorString() const;
+  void setErrorCode(unsigned long long code);
+  void setErrorString(std::string text);
+
+  // Run by Execute before submitting and after adjusting; false fails it.
+  virtual bool preOperation();
+  virtual bool postOperation();
+
+ protected:
+  std::string clientName;
+  std::string clientGroupName;
+  std::string hostName;
+  std::vector<unsigned long long> idList;
+  std::map<std::string, ClientData> clientDataMap;
+  TMMsg::InstallOSType osType;
+  std::vector<int> intList;
+  unsigned long long clientId;  // all bits set: no id held
+  unsigned long long errorCode;
+  std::string errorString;
+  QZInstallManager::ClientSetup request;
+  QZInstallManager::ClientSetup response;
+};
+
+#endif  // QZCLIENTCREATION_H_

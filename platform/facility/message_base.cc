@@ -1,0 +1,258 @@
+#include "host/message_base.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "facility/message_facility.h"
+#include "facility/schema.h"
+#include "facility/storage.h"
+
+using qzfacility::ClassSchema;
+using qzfacility::FieldKind;
+using qzfacility::FieldSchema;
+using qzfacility::ListSlot;
+using qzfacility::RecordSlot;
+using Node = CNMessageBase::Node;
+
+namespace {
+
+std::string Hex(unsigned long value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%lX", value);
+  return text;
+}
+
+std::string ClassLabel(int group, int type) {
+  const ClassSchema* schema = qzfacility::FindClass(group, type);
+  std::string label =
+      "(" + std::to_string(group) + ", " + std::to_string(type) + ")";
+  return schema == nullptr ? label : schema->QualifiedName() + " " + label;
+}
+
+[[noreturn]] void Fail(const Node* node, const FieldSchema* field,
+                       const std::string& what) {
+  std::string where = node->schema == nullptr
+                          ? "record " + ClassLabel(node->group, node->type)
+                          : node->schema->QualifiedName();
+  if (field != nullptr) where += std::string(".") + field->name;
+  throw std::logic_error("CNMessageBase: " + where + ": " + what);
+}
+
+const ClassSchema& CheckClass(const Node* node, unsigned long classHash) {
+  if (node->schema == nullptr) {
+    Fail(node, nullptr,
+         "class unknown to the facility, accessed with class hash " +
+             Hex(classHash));
+  }
+  if (node->schema->classHash != classHash) {
+    Fail(node, nullptr,
+         "wrong class hash " + Hex(classHash) + " (expected " +
+             Hex(node->schema->classHash) + ")");
+  }
+  return *node->schema;
+}
+
+const FieldSchema& FieldByIndex(const Node* node, unsigned long classHash,
+                                int index, unsigned long fieldHash) {
+  const FieldSchema* field = CheckClass(node, classHash).FieldByIndex(index);
+  if (field == nullptr) {
+    Fail(node, nullptr,
+         "no field with index " + std::to_string(index) + " (field hash " +
+             Hex(fieldHash) + ")");
+  }
+  if (field->hash != fieldHash) {
+    Fail(node, field,
+         "wrong field hash " + Hex(fieldHash) + " (expected " +
+             Hex(field->hash) + ")");
+  }
+  return *field;
+}
+
+// Index, tag, field hash and kind must all name the same field.
+const FieldSchema& CheckedField(const Node* node, unsigned long classHash,
+                                short index, short tag, unsigned int fieldHash,
+                                FieldKind kind) {
+  const FieldSchema& field = FieldByIndex(node, classHash, index, fieldHash);
+  if (field.tag != tag) {
+    Fail(node, &field,
+         "wrong tag " + std::to_string(tag) + " (expected " +
+             std::to_string(field.tag) + ")");
+  }
+  if (field.kind != kind) {
+    Fail(node, &field,
+         std::string("a ") + qzfacility::KindName(field.kind) +
+             " field, accessed as " + qzfacility::KindName(kind));
+  }
+  return field;
+}
+
+void CheckChildClass(const Node* node, const FieldSchema& field, int group,
+                     int type, const char* what) {
+  if (field.childGroup != group || field.childType != type) {
+    Fail(node, &field,
+         std::string(what) + " " + ClassLabel(group, type) + ", expected " +
+             ClassLabel(field.childGroup, field.childType));
+  }
+}
+
+void MarkSet(Node* node, const FieldSchema& field) {
+  node->setMask |= std::uint64_t{1} << (&field - node->schema->fields.data());
+}
+
+CNMessageBase NewRecord(int group, int type) {
+  const ClassSchema* schema = qzfacility::FindClass(group, type);
+  return CNMessageFacility::Adopt(
+      schema != nullptr ? CNMessageFacility::EmptyNode(*schema)
+                        : CNMessageFacility::NewUnknownNode(group, type));
+}
+
+}  // namespace
+
+CNMessageBase::CNMessageBase(int group, int type)
+    : CNMessageBase(NewRecord(group, type)) {}
+
+CNMessageBase::CNMessageBase(Node* node) : node_(node) {}
+
+CNMessageBase::CNMessageBase(const CNMessageBase& other)
+    : node_(CNMessageFacility::Share(other.node_)) {}
+
+CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
+  if (this != &other) {
+    Node* shared = CNMessageFacility::Share(other.node_);
+    CNMessageFacility::Release(node_);
+    node_ = shared;
+  }
+  return *this;
+}
+
+CNMessageBase::~CNMessageBase() { CNMessageFacility::Release(node_); }
+
+int CNMessageBase::Initialize() { return CNMessageFacility::StartResult(); }
+
+int CNMessageBase::setstring(short index, short tag, const std::string& value,
+                             unsigned long classHash, unsigned int fieldHash) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
+  Node* node = CNMessageFacility::Mutable(*this);
+  *reinterpret_cast<std::string*>(node->Slot(field)) = value;
+  MarkSet(node, field);
+  return 0;
+}
+
+int CNMessageBase::setint64(short index, short tag, long long value,
+                            unsigned long classHash, unsigned int fieldHash) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kInt64);
+  Node* node = CNMessageFacility::Mutable(*this);
+  *reinterpret_cast<long long*>(node->Slot(field)) = value;
+  MarkSet(node, field);
+  return 0;
+}
+
+int CNMessageBase::setObjectAccessor(const void* child, short index, short tag,
+                                     unsigned long classHash,
+                                     unsigned int fieldHash) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
+  if (child == nullptr) Fail(node_, &field, "attached a null record");
+  // Taken before this record changes: the child may live inside it.
+  CNMessageBase copy(*static_cast<const CNMessageBase*>(child));
+  CheckChildClass(node_, field, copy.group(), copy.type(), "attached record");
+  Node* node = CNMessageFacility::Mutable(*this);
+  reinterpret_cast<RecordSlot*>(node->Slot(field))->record = copy;
+  MarkSet(node, field);
+  return 0;
+}
+
+int CNMessageBase::setlistobject(short index, short tag,
+                                 const std::vector<CNMessageBase>* list,
+                                 unsigned long classHash,
+                                 unsigned int fieldHash) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
+  if (list == nullptr) Fail(node_, &field, "attached a null list");
+  std::vector<CNMessageBase> copy(*list);
+  for (std::size_t i = 0; i < copy.size(); ++i) {
+    CheckChildClass(node_, field, copy[i].group(), copy[i].type(),
+                    ("list element " + std::to_string(i) + " is").c_str());
+  }
+  Node* node = CNMessageFacility::Mutable(*this);
+  reinterpret_cast<ListSlot*>(node->Slot(field))->list.swap(copy);
+  MarkSet(node, field);
+  return 0;
+}
+
+std::string CNMessageBase::getstring(short index, short tag,
+                                     unsigned long classHash,
+                                     unsigned int fieldHash) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
+  return *reinterpret_cast<const std::string*>(node_->Slot(field));
+}
+
+long long CNMessageBase::getint64(short tag, unsigned long classHash,
+                                  unsigned int fieldHash) const {
+  const FieldSchema* field = CheckClass(node_, classHash).FieldByTag(tag);
+  if (field == nullptr) {
+    Fail(node_, nullptr,
+         "no field with tag " + std::to_string(tag) + " (field hash " +
+             Hex(fieldHash) + ")");
+  }
+  if (field->hash != fieldHash) {
+    Fail(node_, field,
+         "wrong field hash " + Hex(fieldHash) + " (expected " +
+             Hex(field->hash) + ")");
+  }
+  if (field->kind != FieldKind::kInt64) {
+    Fail(node_, field,
+         std::string("a ") + qzfacility::KindName(field->kind) +
+             " field, accessed as int64");
+  }
+  return *reinterpret_cast<const long long*>(node_->Slot(*field));
+}
+
+bool CNMessageBase::isSet(short index, unsigned long classHash,
+                          unsigned long fieldHash) const {
+  const FieldSchema& field = FieldByIndex(node_, classHash, index, fieldHash);
+  const std::uint64_t bit = std::uint64_t{1}
+                            << (&field - node_->schema->fields.data());
+  if ((node_->setMask & bit) != 0) return true;
+  // A nested record or list written in place through its address counts as
+  // set once it holds anything.
+  const unsigned char* slot = node_->Slot(field);
+  if (field.kind == FieldKind::kRecord) {
+    return !CNMessageFacility::IsEmpty(CNMessageFacility::NodeOf(
+        reinterpret_cast<const RecordSlot*>(slot)->record));
+  }
+  if (field.kind == FieldKind::kList) {
+    return !reinterpret_cast<const ListSlot*>(slot)->list.empty();
+  }
+  return false;
+}
+
+CNMessageBase** CNMessageBase::getObjectAccessor(
+    bool, bool, short index, short tag, unsigned long classHash,
+    unsigned int fieldHash, int childGroup, int childType) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
+  CheckChildClass(node_, field, childGroup, childType, "read as");
+  Node* node = CNMessageFacility::Mutable(*this);
+  node->unshareable = true;
+  return &reinterpret_cast<RecordSlot*>(node->Slot(field))->self;
+}
+
+std::vector<CNMessageBase>** CNMessageBase::getlistobject(
+    short index, short tag, unsigned long classHash, unsigned int fieldHash,
+    bool) {
+  const FieldSchema& field =
+      CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
+  Node* node = CNMessageFacility::Mutable(*this);
+  node->unshareable = true;
+  return &reinterpret_cast<ListSlot*>(node->Slot(field))->self;
+}
+
+int CNMessageBase::group() const { return node_->group; }
+
+int CNMessageBase::type() const { return node_->type; }

@@ -1,0 +1,58 @@
+// The facility's own table of record classes and their fields.
+//
+// The facility knows every record the installation exchanges and checks each
+// access against this table. It is deliberately written apart from the
+// record classes that callers compile against, so that a wrong number on
+// either side shows up as a loud mismatch instead of agreeing with itself.
+#ifndef QZ_PLATFORM_FACILITY_SCHEMA_H_
+#define QZ_PLATFORM_FACILITY_SCHEMA_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qzfacility {
+
+enum class FieldKind : std::uint8_t { kInt64, kText, kRecord, kList };
+
+const char* KindName(FieldKind kind);
+
+struct ClassSchema;
+
+struct FieldSchema {
+  const char* name;
+  short index;
+  short tag;
+  unsigned int hash;
+  FieldKind kind;
+  int childGroup;  // class of the nested record or of the list's elements
+  int childType;
+  std::size_t offset = 0;  // of the field's slot within a record's storage
+};
+
+struct ClassSchema {
+  const char* space;  // namespace of the record class
+  const char* name;
+  int group;
+  int type;
+  unsigned long classHash;
+  std::vector<FieldSchema> fields;         // ascending index
+  std::vector<std::int16_t> byIndex = {};  // index -> position in fields, or -1
+  std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
+  std::size_t slotBytes = 0;
+
+  const FieldSchema* FieldByIndex(int index) const;
+  const FieldSchema* FieldByTag(int tag) const;
+  std::string QualifiedName() const;
+};
+
+// The class of (group, type), or null for a class the facility does not know.
+const ClassSchema* FindClass(int group, int type);
+
+// Every known class, in table order.
+const std::vector<ClassSchema>& AllClasses();
+
+}  // namespace qzfacility
+
+#endif  // QZ_PLATFORM_FACILITY_SCHEMA_H_

@@ -1,0 +1,108 @@
+#include "sim/embedded_server.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "messages/records.h"
+
+namespace qzsim {
+namespace {
+
+using QzEntities::ClientEntity;
+using QzEntities::ClientGroupEntity;
+using QZInstallManager::ClientsComposition;
+using QZInstallManager::ClientSetup;
+using QZInstallManager::RSClientInfo;
+using QZInstallManager::SIMError;
+using qzmsg::Get;
+using qzmsg::Set;
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  auto lower = [](unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+           return lower(static_cast<unsigned char>(x)) ==
+                  lower(static_cast<unsigned char>(y));
+         });
+}
+
+SIMError MakeError(long long code, const std::string& text) {
+  SIMError error;
+  Set(error, SIMError::kErrorCode, code);
+  Set(error, SIMError::kErrorString, text);
+  return error;
+}
+
+void ServeComposition(Catalogue& catalogue, CNMessageBase& composition) {
+  CNMessageBase& info = Get(composition, ClientsComposition::kClientInfo);
+  CNMessageBase& entity =
+      Get(Get(info, App::ClientInfo::kClient), App::Client::kClientEntity);
+  const std::string name = Get(entity, ClientEntity::kClientName);
+  if (name.empty()) {
+    Set(composition, ClientsComposition::kClientError,
+        MakeError(kEmptyClientNameError, "Client name is empty"));
+    return;
+  }
+
+  std::optional<ClientRecord> existing = catalogue.FindLiveClientByName(name);
+  ClientRecord client = existing.value_or(ClientRecord{});
+  if (!existing) client.name = name;
+  const std::string hostName = Get(entity, ClientEntity::kHostName);
+  if (!hostName.empty()) client.hostName = hostName;
+  for (CNMessageBase& group : Get(info, App::ClientInfo::kClientGroups)) {
+    std::string groupName = Get(group, ClientGroupEntity::kClientGroupName);
+    if (std::find(client.groups.begin(), client.groups.end(), groupName) ==
+        client.groups.end()) {
+      client.groups.push_back(std::move(groupName));
+    }
+  }
+  if (existing) {
+    catalogue.UpdateClient(client);
+  } else {
+    client.id = catalogue.AddClient(client);
+  }
+  Set(entity, ClientEntity::kClientId, client.id);
+}
+
+}  // namespace
+
+int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
+                     const ClientSetup& request, ClientSetup& response) {
+  response = request;
+  const std::string addressedTo =
+      Get(Get(Get(response, ClientSetup::kServerClientInfo),
+              RSClientInfo::kServerClient),
+          ClientEntity::kClientName);
+  if (!EqualIgnoringAsciiCase(addressedTo, server.clientName)) {
+    Set(response, ClientSetup::kSetupError,
+        MakeError(kForeignServerError,
+                  "Request addressed to central server [" + addressedTo +
+                      "], this central server is [" + server.clientName + "]"));
+    return 0;
+  }
+  const long long setupKind = Get(response, ClientSetup::kSetupKind);
+  if (setupKind != 0 && setupKind != 20 && setupKind != 34) {
+    Set(response, ClientSetup::kSetupError,
+        MakeError(kUnknownSetupKindError,
+                  "Unknown setup kind [" + std::to_string(setupKind) + "]"));
+    return 0;
+  }
+
+  catalogue.Begin();
+  try {
+    for (CNMessageBase& composition :
+         Get(response, ClientSetup::kClientCompositions)) {
+      ServeComposition(catalogue, composition);
+    }
+    catalogue.Commit();
+  } catch (...) {
+    catalogue.Rollback();
+    throw;
+  }
+  return 0;
+}
+
+}  // namespace qzsim

@@ -1,0 +1,26 @@
+// The central server that answers setup requests when no scripted handler
+// is set: it creates or refreshes one client per composition in the
+// catalogue and echoes the request with the results filled in.
+#ifndef QZ_PLATFORM_SIM_EMBEDDED_SERVER_H_
+#define QZ_PLATFORM_SIM_EMBEDDED_SERVER_H_
+
+#include <string>
+
+#include "messages/install_manager.h"
+#include "sim/catalogue.h"
+
+namespace qzsim {
+
+struct ServerIdentity {
+  std::string clientName;  // the central server's own client name
+};
+
+// Answers `request` into `response`; the catalogue changes as one unit of
+// work. Returns the service status (0: answered).
+int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
+                     const QZInstallManager::ClientSetup& request,
+                     QZInstallManager::ClientSetup& response);
+
+}  // namespace qzsim
+
+#endif  // QZ_PLATFORM_SIM_EMBEDDED_SERVER_H_

@@ -1,0 +1,274 @@
+#include "sim/installation.h"
+
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "facility/message_facility.h"
+#include "sim/catalogue.h"
+#include "sim/embedded_server.h"
+#include "sim/qzsim.h"
+
+namespace qzsim {
+namespace {
+
+constexpr const char* kDefaultHostName = "qzcs01.example.com";
+constexpr const char* kDefaultClientName = "qzcs01";
+constexpr const char* kDefaultFocus = "Instance001";
+constexpr int kDefaultRealmId = 1;
+
+struct Installation {
+  std::mutex mutex;
+  internal::Facts facts;
+  std::string cataloguePath = ":memory:";
+  std::unique_ptr<Catalogue> catalogue;
+  InstallHandler handler;  // empty: the embedded server answers
+  std::optional<int> groupCreateResult;
+  std::vector<QZInstallManager::ClientSetup> submitted;
+  std::vector<std::string> journal;
+  std::vector<LogLine> log;
+  std::string logFile;
+
+  Installation() { Reset(); }
+
+  void Reset() {
+    facts = {kDefaultHostName, kDefaultClientName, kDefaultFocus,
+             kDefaultRealmId};
+    cataloguePath = ":memory:";
+    catalogue = std::make_unique<Catalogue>(cataloguePath);
+    handler = nullptr;
+    groupCreateResult.reset();
+    submitted.clear();
+    journal.clear();
+    log.clear();
+    logFile.clear();
+    CNMessageFacility::SetStartResult(0);
+  }
+};
+
+Installation& The() {
+  // Never destroyed: stand-ins may be called from other libraries' static
+  // destructors.
+  static Installation* const installation = new Installation();
+  return *installation;
+}
+
+// The last response per thread, so that concurrent submitters never see
+// each other's answers.
+thread_local std::optional<QZInstallManager::ClientSetup> lastResponse;
+
+const char* KindName(LogLine::Kind kind) {
+  switch (kind) {
+    case LogLine::Debug:
+      return "Debug";
+    case LogLine::DebugLvl:
+      return "DebugLvl";
+    case LogLine::Error:
+      return "Error";
+    case LogLine::debugUntagged:
+      return "debug";
+  }
+  return "?";
+}
+
+}  // namespace
+
+void reset() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.Reset();
+  lastResponse.reset();
+}
+
+void openCatalogue(const std::string& path) {
+  Installation& sim = The();
+  auto catalogue = std::make_unique<Catalogue>(path);
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.catalogue = std::move(catalogue);
+  sim.cataloguePath = path;
+}
+
+void setRealmServerHostName(std::optional<std::string> name) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.facts.realmServerHostName = std::move(name);
+}
+
+void setRealmServerClientName(std::string name) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.facts.realmServerClientName = std::move(name);
+}
+
+void setFocus(std::string focus) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.facts.focus = std::move(focus);
+}
+
+void setRealmId(int realmId) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.facts.realmId = realmId;
+}
+
+void setMessageFacilityStartResult(int result) {
+  CNMessageFacility::SetStartResult(result);
+}
+
+void setInstallHandler(InstallHandler handler) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.handler = std::move(handler);
+}
+
+void useEmbeddedServer() { setInstallHandler(nullptr); }
+
+std::vector<QZInstallManager::ClientSetup> submittedRequests() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.submitted;
+}
+
+long long addClient(const ClientRecord& client) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->AddClient(client);
+}
+
+std::optional<ClientRecord> findClient(long long id) {
+  return internal::FindClient(id);
+}
+
+std::optional<ClientRecord> findClientByName(const std::string& name) {
+  return internal::FindClientByName(name);
+}
+
+std::vector<ClientRecord> clients() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->Clients();
+}
+
+void setGroupCreateResult(int result) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.groupCreateResult = result;
+}
+
+std::vector<GroupRecord> groups() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->Groups();
+}
+
+std::vector<std::string> catalogueCalls() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.journal;
+}
+
+std::vector<LogLine> logLines() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.log;
+}
+
+void clearLog() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.log.clear();
+}
+
+void setLogFile(const std::string& path) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.logFile = path;
+}
+
+std::string render(const CNMessageBase& record) {
+  return CNMessageFacility::Render(record);
+}
+
+namespace internal {
+
+Facts CurrentFacts() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.facts;
+}
+
+void Journal(std::string entry) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.journal.push_back(std::move(entry));
+}
+
+void Log(LogLine line) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  if (!sim.logFile.empty()) {
+    std::ofstream file(sim.logFile, std::ios::app | std::ios::binary);
+    file << KindName(line.kind);
+    if (line.kind == LogLine::DebugLvl) file << '(' << line.level << ')';
+    if (!line.tag.empty()) file << ' ' << line.tag;
+    file << ": " << line.text << '\n';
+  }
+  sim.log.push_back(std::move(line));
+}
+
+int Submit(const QZInstallManager::ClientSetup& request,
+           QZInstallManager::ClientSetup** response) {
+  Installation& sim = The();
+  InstallHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(sim.mutex);
+    sim.submitted.push_back(request);
+    handler = sim.handler;
+  }
+  lastResponse.reset();
+  int status = 0;
+  if (handler) {
+    status = handler(request, lastResponse);
+  } else {
+    lastResponse.emplace();
+    std::lock_guard<std::mutex> lock(sim.mutex);
+    status = ServeClientSetup(*sim.catalogue, {sim.facts.realmServerClientName},
+                              request, *lastResponse);
+  }
+  *response = lastResponse ? &*lastResponse : nullptr;
+  return status;
+}
+
+std::optional<ClientRecord> FindClient(long long id) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->FindClient(id);
+}
+
+std::optional<ClientRecord> FindClientByName(const std::string& name) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->FindClientByName(name);
+}
+
+bool UpdateClient(const ClientRecord& client) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->UpdateClient(client);
+}
+
+int CreateGroup(unsigned long long realmId, const std::string& name) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  if (sim.groupCreateResult) {
+    // A forced failure leaves the catalogue as it was.
+    if (*sim.groupCreateResult == 0) sim.catalogue->CreateGroup(realmId, name);
+    return *sim.groupCreateResult;
+  }
+  return sim.catalogue->CreateGroup(realmId, name) ? 0 : 1;
+}
+
+}  // namespace internal
+}  // namespace qzsim

@@ -1,0 +1,108 @@
+// The simulated installation behind the platform stand-ins, and its controls.
+//
+// One process-wide installation serves the message facility, the install
+// service, the client catalogue, the platform facts and the logger. By
+// default the install service is an embedded central server working on the
+// catalogue; a test may script the service instead. These controls are for
+// tests, benchmarks and example programs; the library never calls them.
+//
+// All controls are safe to call from any thread. A scripted handler runs
+// without the installation's lock held, so it may call the controls itself.
+#ifndef QZ_PLATFORM_SIM_QZSIM_H_
+#define QZ_PLATFORM_SIM_QZSIM_H_
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "messages/install_manager.h"
+
+namespace qzsim {
+
+// Back to defaults: empty in-memory catalogue, default facts, embedded
+// server, empty log and journal, no log file.
+void reset();
+
+// Keeps the catalogue in the SQLite file at `path` (created on first use);
+// ":memory:" is the default. Throws std::runtime_error naming the path when
+// the file cannot be opened as a catalogue.
+void openCatalogue(const std::string& path);
+
+// Platform facts. A null host name makes getRealmServerHostName fail.
+void setRealmServerHostName(std::optional<std::string> name);
+void setRealmServerClientName(std::string name);
+void setFocus(std::string focus);
+void setRealmId(int realmId);
+// What CNMessageBase::Initialize() returns.
+void setMessageFacilityStartResult(int result);
+
+// A scripted install service: returns the status and fills `response`, or
+// leaves it empty so that the caller's response pointer stays null.
+using InstallHandler =
+    std::function<int(const QZInstallManager::ClientSetup& request,
+                      std::optional<QZInstallManager::ClientSetup>& response)>;
+void setInstallHandler(InstallHandler handler);
+void useEmbeddedServer();
+
+// A copy of every request submitted since reset, in order.
+std::vector<QZInstallManager::ClientSetup> submittedRequests();
+
+struct ClientRecord {
+  long long id = 0;
+  std::string name;
+  std::string hostName;
+  int osId = 116;  // what the central server gives a pre-declared client
+  bool deleted = false;
+  unsigned long long evmgrcPort = 0;
+  unsigned long long qzdPort = 0;
+  std::string installDirectory;
+  int installDirectoryKind = 0;
+  bool agentless = false;
+  std::vector<std::string> groups;
+};
+
+// Keeps `id` when non-zero and free, else assigns the next id; returns it.
+long long addClient(const ClientRecord& client);
+std::optional<ClientRecord> findClient(long long id);
+// The live client of that name (names compare without regard to ASCII
+// case), else the most recent deleted one.
+std::optional<ClientRecord> findClientByName(const std::string& name);
+std::vector<ClientRecord> clients();
+
+struct GroupRecord {
+  unsigned long long realmId;
+  std::string name;
+};
+// Forces QZClientGroup::create's result. Without it, create returns 0 for a
+// new group and 1 for one that exists in that realm already.
+void setGroupCreateResult(int result);
+std::vector<GroupRecord> groups();
+
+// The catalogue, group and property calls made through the stand-ins, in
+// order, e.g. "QZClient(name=web01)", "getClientId", "lookup", "modify".
+std::vector<std::string> catalogueCalls();
+
+struct LogLine {
+  enum Kind { Debug, DebugLvl, Error, debugUntagged };
+  Kind kind;
+  std::string tag;  // empty for untagged lines
+  int level;        // 0 unless written with DebugLvl
+  std::string text;
+};
+std::vector<LogLine> logLines();
+void clearLog();
+// Also appends every line to the file at `path`; "" stops that.
+void setLogFile(const std::string& path);
+
+// Errors the embedded server reports.
+constexpr long long kEmptyClientNameError = 20001;
+constexpr long long kForeignServerError = 20002;
+constexpr long long kUnknownSetupKindError = 20003;
+
+// A canonical text form of a record, for comparing whole trees.
+std::string render(const CNMessageBase& record);
+
+}  // namespace qzsim
+
+#endif  // QZ_PLATFORM_SIM_QZSIM_H_
