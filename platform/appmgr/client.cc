@@ -15,11 +15,12 @@ constexpr int kNotLookedUp = 2;
 // A client opened by name is resolved when it is opened; one opened by id is
 // read on each call. Changes are staged on the looked-up record until modify.
 struct QZClient::State {
-  std::optional<long long> id;
+  std::optional<unsigned long long> id;
   std::optional<qzsim::ClientRecord> loaded;
 
   std::optional<qzsim::ClientRecord> Read() const {
-    return id ? qzsim::internal::FindClient(*id) : std::nullopt;
+    return id ? qzsim::internal::FindClient(static_cast<long long>(*id))
+              : std::nullopt;
   }
 };
 
@@ -29,7 +30,7 @@ QZClient::QZClient(const std::string& name, QZNameType type,
   qzsim::internal::Journal("QZClient(name=" + name + ")");
   if (type == QZ_NAME_TYPE_CLIENT_NAME) {
     if (auto client = qzsim::internal::FindClientByName(name)) {
-      state_->id = client->id;
+      state_->id = static_cast<unsigned long long>(client->id);
     }
   }
 }
@@ -37,7 +38,7 @@ QZClient::QZClient(const std::string& name, QZNameType type,
 QZClient::QZClient(unsigned long long clientId)
     : state_(std::make_unique<State>()) {
   qzsim::internal::Journal("QZClient(id=" + std::to_string(clientId) + ")");
-  state_->id = static_cast<long long>(clientId);
+  state_->id = clientId;
 }
 
 QZClient::~QZClient() = default;
