@@ -18,11 +18,15 @@ using Node = CNMessageBase::Node;
 
 namespace {
 
-std::string Hex(unsigned long value) {
+// Class hashes print as 32-bit numbers, field hashes as 24-bit ones.
+std::string Hex(unsigned long value, int digits) {
   char text[24];
-  std::snprintf(text, sizeof text, "0x%lX", value);
+  std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
   return text;
 }
+
+std::string ClassHex(unsigned long value) { return Hex(value, 8); }
+std::string FieldHex(unsigned long value) { return Hex(value, 6); }
 
 std::string ClassLabel(int group, int type) {
   const ClassSchema* schema = qzfacility::FindClass(group, type);
@@ -40,41 +44,49 @@ std::string ClassLabel(int group, int type) {
   throw std::logic_error("CNMessageBase: " + where + ": " + what);
 }
 
-const ClassSchema& CheckClass(const Node* node, unsigned long classHash) {
+// `field` names the field being accessed, when the caller knows it.
+const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
+                              const FieldSchema* field) {
   if (node->schema == nullptr) {
     Fail(node, nullptr,
          "class unknown to the facility, accessed with class hash " +
-             Hex(classHash));
+             ClassHex(classHash));
   }
   if (node->schema->classHash != classHash) {
-    Fail(node, nullptr,
-         "wrong class hash " + Hex(classHash) + " (expected " +
-             Hex(node->schema->classHash) + ")");
+    Fail(node, field,
+         "wrong class hash " + ClassHex(classHash) + " (expected " +
+             ClassHex(node->schema->classHash) + ")");
   }
   return *node->schema;
 }
 
-const FieldSchema& FieldByIndex(const Node* node, unsigned long classHash,
-                                int index, unsigned long fieldHash) {
-  const FieldSchema* field = CheckClass(node, classHash).FieldByIndex(index);
+// The checks below explain a mismatch; the inline ones after them decide
+// whether there is one, which keeps the common path short.
+
+[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedFieldByIndex(
+    const Node* node, unsigned long classHash, int index,
+    unsigned long fieldHash) {
+  const FieldSchema* field =
+      node->schema == nullptr ? nullptr : node->schema->FieldByIndex(index);
+  CheckClass(node, classHash, field);
   if (field == nullptr) {
     Fail(node, nullptr,
          "no field with index " + std::to_string(index) + " (field hash " +
-             Hex(fieldHash) + ")");
+             FieldHex(fieldHash) + ")");
   }
   if (field->hash != fieldHash) {
     Fail(node, field,
-         "wrong field hash " + Hex(fieldHash) + " (expected " +
-             Hex(field->hash) + ")");
+         "wrong field hash " + FieldHex(fieldHash) + " (expected " +
+             FieldHex(field->hash) + ")");
   }
   return *field;
 }
 
-// Index, tag, field hash and kind must all name the same field.
-const FieldSchema& CheckedField(const Node* node, unsigned long classHash,
-                                short index, short tag, unsigned int fieldHash,
-                                FieldKind kind) {
-  const FieldSchema& field = FieldByIndex(node, classHash, index, fieldHash);
+[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedField(
+    const Node* node, unsigned long classHash, short index, short tag,
+    unsigned int fieldHash, FieldKind kind) {
+  const FieldSchema& field =
+      ExplainedFieldByIndex(node, classHash, index, fieldHash);
   if (field.tag != tag) {
     Fail(node, &field,
          "wrong tag " + std::to_string(tag) + " (expected " +
@@ -86,6 +98,33 @@ const FieldSchema& CheckedField(const Node* node, unsigned long classHash,
              " field, accessed as " + qzfacility::KindName(kind));
   }
   return field;
+}
+
+inline const FieldSchema& FieldByIndex(const Node* node,
+                                       unsigned long classHash, int index,
+                                       unsigned long fieldHash) {
+  const ClassSchema* schema = node->schema;
+  if (schema != nullptr && schema->classHash == classHash) {
+    const FieldSchema* field = schema->FieldByIndex(index);
+    if (field != nullptr && field->hash == fieldHash) return *field;
+  }
+  return ExplainedFieldByIndex(node, classHash, index, fieldHash);
+}
+
+// Index, tag, field hash and kind must all name the same field.
+inline const FieldSchema& CheckedField(const Node* node,
+                                       unsigned long classHash, short index,
+                                       short tag, unsigned int fieldHash,
+                                       FieldKind kind) {
+  const ClassSchema* schema = node->schema;
+  if (schema != nullptr && schema->classHash == classHash) {
+    const FieldSchema* field = schema->FieldByIndex(index);
+    if (field != nullptr && field->hash == fieldHash && field->tag == tag &&
+        field->kind == kind) {
+      return *field;
+    }
+  }
+  return ExplainedField(node, classHash, index, tag, fieldHash, kind);
 }
 
 void CheckChildClass(const Node* node, const FieldSchema& field, int group,
@@ -161,7 +200,8 @@ int CNMessageBase::setObjectAccessor(const void* child, short index, short tag,
   CNMessageBase copy(*static_cast<const CNMessageBase*>(child));
   CheckChildClass(node_, field, copy.group(), copy.type(), "attached record");
   Node* node = CNMessageFacility::Mutable(*this);
-  reinterpret_cast<RecordSlot*>(node->Slot(field))->record = copy;
+  CNMessageFacility::Swap(
+      reinterpret_cast<RecordSlot*>(node->Slot(field))->record, copy);
   MarkSet(node, field);
   return 0;
 }
@@ -194,16 +234,18 @@ std::string CNMessageBase::getstring(short index, short tag,
 
 long long CNMessageBase::getint64(short tag, unsigned long classHash,
                                   unsigned int fieldHash) const {
-  const FieldSchema* field = CheckClass(node_, classHash).FieldByTag(tag);
+  const FieldSchema* field =
+      node_->schema == nullptr ? nullptr : node_->schema->FieldByTag(tag);
+  CheckClass(node_, classHash, field);
   if (field == nullptr) {
     Fail(node_, nullptr,
          "no field with tag " + std::to_string(tag) + " (field hash " +
-             Hex(fieldHash) + ")");
+             FieldHex(fieldHash) + ")");
   }
   if (field->hash != fieldHash) {
     Fail(node_, field,
-         "wrong field hash " + Hex(fieldHash) + " (expected " +
-             Hex(field->hash) + ")");
+         "wrong field hash " + FieldHex(fieldHash) + " (expected " +
+             FieldHex(field->hash) + ")");
   }
   if (field->kind != FieldKind::kInt64) {
     Fail(node_, field,

@@ -4,9 +4,12 @@
 #ifndef QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_
 #define QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_
 
+#include <atomic>
 #include <string>
+#include <utility>
 
 #include "facility/schema.h"
+#include "facility/storage.h"
 #include "host/message_base.h"
 
 class CNMessageFacility {
@@ -32,6 +35,9 @@ class CNMessageFacility {
   static bool IsEmpty(const Node* node);
 
   static CNMessageBase Adopt(Node* node) { return CNMessageBase(node); }
+  static void Swap(CNMessageBase& a, CNMessageBase& b) {
+    std::swap(a.node_, b.node_);
+  }
 
   static void SetStartResult(int result);
   static int StartResult();
@@ -44,5 +50,34 @@ class CNMessageFacility {
   static Node* Clone(const Node* source);
   static void Destroy(Node* node);
 };
+
+// The reference counting sits on every copy and write, so it is inline.
+
+inline CNMessageFacility::Node* CNMessageFacility::Share(Node* node) {
+  if (node->immortal) return node;
+  if (node->unshareable) return Clone(node);
+  node->refs.fetch_add(1, std::memory_order_relaxed);
+  return node;
+}
+
+inline void CNMessageFacility::Release(Node* node) {
+  if (node->immortal) return;
+  // A sole owner cannot race with anyone taking a new reference.
+  if (node->refs.load(std::memory_order_acquire) == 1 ||
+      node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    Destroy(node);
+  }
+}
+
+inline CNMessageFacility::Node* CNMessageFacility::Mutable(
+    CNMessageBase& record) {
+  Node* node = record.node_;
+  if (node->immortal || node->refs.load(std::memory_order_acquire) != 1) {
+    Node* copy = Clone(node);
+    Release(node);
+    record.node_ = copy;
+  }
+  return record.node_;
+}
 
 #endif  // QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_

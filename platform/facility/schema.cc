@@ -243,24 +243,6 @@ const char* KindName(FieldKind kind) {
   return "unknown";
 }
 
-const FieldSchema* ClassSchema::FieldByIndex(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= byIndex.size() ||
-      byIndex[static_cast<std::size_t>(index)] < 0) {
-    return nullptr;
-  }
-  return &fields[static_cast<std::size_t>(
-      byIndex[static_cast<std::size_t>(index)])];
-}
-
-const FieldSchema* ClassSchema::FieldByTag(int tag) const {
-  if (tag < 0 || static_cast<std::size_t>(tag) >= byTag.size() ||
-      byTag[static_cast<std::size_t>(tag)] < 0) {
-    return nullptr;
-  }
-  return &fields[static_cast<std::size_t>(
-      byTag[static_cast<std::size_t>(tag)])];
-}
-
 std::string ClassSchema::QualifiedName() const {
   return std::string(space) + "::" + name;
 }

@@ -42,9 +42,21 @@ struct ClassSchema {
   std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
   std::size_t slotBytes = 0;
 
-  const FieldSchema* FieldByIndex(int index) const;
-  const FieldSchema* FieldByTag(int tag) const;
+  const FieldSchema* FieldByIndex(int index) const {
+    return Lookup(byIndex, index);
+  }
+  const FieldSchema* FieldByTag(int tag) const { return Lookup(byTag, tag); }
   std::string QualifiedName() const;
+
+ private:
+  const FieldSchema* Lookup(const std::vector<std::int16_t>& table,
+                            int key) const {
+    if (key < 0 || static_cast<std::size_t>(key) >= table.size()) {
+      return nullptr;
+    }
+    const std::int16_t position = table[static_cast<std::size_t>(key)];
+    return position < 0 ? nullptr : &fields[static_cast<std::size_t>(position)];
+  }
 };
 
 // The class of (group, type), or null for a class the facility does not know.

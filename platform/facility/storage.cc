@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "facility/message_facility.h"
+#include "facility/node_pool.h"
 
 using qzfacility::ClassSchema;
 using qzfacility::FieldKind;
@@ -16,15 +17,19 @@ using Node = CNMessageBase::Node;
 
 namespace {
 
+std::size_t NodeBytes(const ClassSchema* schema) {
+  return sizeof(Node) + (schema == nullptr ? 0 : schema->slotBytes);
+}
+
 Node* AllocateNode(const ClassSchema* schema, int group, int type) {
-  const std::size_t slotBytes = schema == nullptr ? 0 : schema->slotBytes;
-  void* memory = ::operator new(sizeof(Node) + slotBytes);
+  void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema));
   return new (memory) Node{{1}, false, false, group, type, schema, 0};
 }
 
 void FreeNode(Node* node) {
+  const std::size_t bytes = NodeBytes(node->schema);
   node->~Node();
-  ::operator delete(node);
+  qzfacility::FreeNodeMemory(node, bytes);
 }
 
 void DestroySlot(Node* node, const FieldSchema& field) {
@@ -161,32 +166,6 @@ void CNMessageFacility::Destroy(Node* node) {
     DestroySlots(node, node->schema->fields.size());
   }
   FreeNode(node);
-}
-
-Node* CNMessageFacility::Share(Node* node) {
-  if (node->immortal) return node;
-  if (node->unshareable) return Clone(node);
-  node->refs.fetch_add(1, std::memory_order_relaxed);
-  return node;
-}
-
-void CNMessageFacility::Release(Node* node) {
-  if (node->immortal) return;
-  // A sole owner cannot race with anyone taking a new reference.
-  if (node->refs.load(std::memory_order_acquire) == 1 ||
-      node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    Destroy(node);
-  }
-}
-
-Node* CNMessageFacility::Mutable(CNMessageBase& record) {
-  Node* node = record.node_;
-  if (node->immortal || node->refs.load(std::memory_order_acquire) != 1) {
-    Node* copy = Clone(node);
-    Release(node);
-    record.node_ = copy;
-  }
-  return record.node_;
 }
 
 bool CNMessageFacility::IsEmpty(const Node* node) {

@@ -1,0 +1,136 @@
+#include "facility/node_pool.h"
+
+#include <array>
+#include <cstddef>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QZ_NODE_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QZ_NODE_POOL 0
+#endif
+#endif
+#ifndef QZ_NODE_POOL
+#define QZ_NODE_POOL 1
+#endif
+
+namespace qzfacility {
+namespace {
+
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = 32;  // nodes up to 512 bytes
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+struct FreeNode {
+  FreeNode* next;
+};
+
+std::size_t ClassOf(std::size_t bytes) {
+  return (bytes + kGranule - 1) / kGranule - 1;
+}
+
+bool Pooled(std::size_t bytes) {
+  return QZ_NODE_POOL && bytes != 0 && ClassOf(bytes) < kClasses;
+}
+
+// Blocks and the free lists of threads that have ended. Never destroyed:
+// nodes may be freed from other libraries' static destructors.
+struct Depot {
+  std::mutex mutex;
+  std::vector<void*> blocks;
+  std::array<FreeNode*, kClasses> orphans{};
+
+  static Depot& The() {
+    static Depot* const depot = new Depot();
+    return *depot;
+  }
+};
+
+class ThreadCache {
+ public:
+  ~ThreadCache() {
+    Depot& depot = Depot::The();
+    std::lock_guard<std::mutex> lock(depot.mutex);
+    for (std::size_t c = 0; c < kClasses; ++c) {
+      if (free_[c] == nullptr) continue;
+      // Splice without walking a list that may hold millions of nodes
+      // unless another ended thread left some of this class too.
+      if (depot.orphans[c] != nullptr) {
+        FreeNode* tail = free_[c];
+        while (tail->next != nullptr) tail = tail->next;
+        tail->next = depot.orphans[c];
+      }
+      depot.orphans[c] = free_[c];
+    }
+  }
+
+  void* Allocate(std::size_t bytes) {
+    const std::size_t c = ClassOf(bytes);
+    if (free_[c] == nullptr) Refill(c);
+    if (FreeNode* node = free_[c]) {
+      free_[c] = node->next;
+      return node;
+    }
+    const std::size_t size = (c + 1) * kGranule;
+    if (static_cast<std::size_t>(end_ - next_) < size) NewBlock();
+    void* memory = next_;
+    next_ += size;
+    return memory;
+  }
+
+  void Free(void* memory, std::size_t bytes) {
+    const std::size_t c = ClassOf(bytes);
+    auto* node = static_cast<FreeNode*>(memory);
+    node->next = free_[c];
+    free_[c] = node;
+  }
+
+ private:
+  // Takes over what ended threads left of this class.
+  void Refill(std::size_t c) {
+    Depot& depot = Depot::The();
+    std::lock_guard<std::mutex> lock(depot.mutex);
+    free_[c] = depot.orphans[c];
+    depot.orphans[c] = nullptr;
+  }
+
+  void NewBlock() {
+    auto* block = static_cast<char*>(::operator new(kBlockBytes));
+    Depot& depot = Depot::The();
+    {
+      std::lock_guard<std::mutex> lock(depot.mutex);
+      depot.blocks.push_back(block);
+    }
+    next_ = block;
+    end_ = block + kBlockBytes;
+  }
+
+  std::array<FreeNode*, kClasses> free_{};
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+};
+
+ThreadCache& Cache() {
+  thread_local ThreadCache cache;
+  return cache;
+}
+
+}  // namespace
+
+void* AllocateNodeMemory(std::size_t bytes) {
+  if (!Pooled(bytes)) return ::operator new(bytes);
+  return Cache().Allocate(bytes);
+}
+
+void FreeNodeMemory(void* memory, std::size_t bytes) {
+  if (!Pooled(bytes)) {
+    ::operator delete(memory);
+    return;
+  }
+  Cache().Free(memory, bytes);
+}
+
+}  // namespace qzfacility
