@@ -65,6 +65,39 @@ class QZCC_EXPORT QZClientCreation {
   // clears the error state. Always true.
   bool Initialize(QZInstallManager::ClientSetup& setup);
 
+  // One named client. A client the catalogue holds live is refreshed with
+  // its stored host name; a new or deleted one is declared with the
+  // operating system of `osType` and the details a new client needs. One
+  // package per add-on. When clientGroupName is set (see the group overload)
+  // the group is created first and the client joins it. False, with the
+  // request untouched, when the central server's host name is unavailable.
+  bool Initialize(std::string clientName, TMMsg::InstallOSType osType,
+                  std::vector<QZInstallManager::AddOnComponents>& addOns,
+                  bool compositionFlag);
+  // The same, for any family, without add-ons.
+  bool Initialize(std::string clientName);
+  // The same, declaring `hostName` unless the catalogue knows the client.
+  bool Initialize(std::string clientName, TMMsg::InstallOSType osType,
+                  std::string hostName,
+                  std::vector<QZInstallManager::AddOnComponents>& addOns,
+                  bool compositionFlag);
+  // The same, in the client group `clientGroupName`.
+  bool Initialize(std::string clientName, std::string clientGroupName,
+                  TMMsg::InstallOSType osType,
+                  std::vector<QZInstallManager::AddOnComponents>& addOns);
+
+  // Several named clients in one request, in the order given, each declared
+  // under its own name as host name and in the clientGroupName group when
+  // that is set (the group is created first; a failure to create it is
+  // logged and passed over). False when the central server's host name is
+  // unavailable. Pass the names as a vector: a braced pair of literals would
+  // also read as one string.
+  bool Initialize(std::vector<std::string> clientNames,
+                  TMMsg::InstallOSType osType,
+                  std::vector<QZInstallManager::AddOnComponents>& addOns);
+  // The same, for any family, without add-ons.
+  bool Initialize(std::vector<std::string> clientNames);
+
   // Submits the request, records per-client and overall errors, adjusts the
   // records of the created clients and runs the hooks. False when the
   // request as a whole failed; true with a non-zero error code when only
@@ -96,6 +129,24 @@ class QZCC_EXPORT QZClientCreation {
   std::string errorString;
   QZInstallManager::ClientSetup request;
   QZInstallManager::ClientSetup response;
+};
+
+// Creates clients that run without an agent: each request carries the agent
+// component of its family (Windows or Unix only), and every client created
+// without error is marked agentless afterwards.
+class QZCC_EXPORT AgentLessClientCreation : public QZClientCreation {
+ public:
+  // False, changing nothing, for a family other than Windows and Unix.
+  bool Initialize(std::string clientName, TMMsg::InstallOSType osType);
+  // Sets the group name first, whatever the result.
+  bool Initialize(std::string clientName, std::string clientGroupName,
+                  TMMsg::InstallOSType osType);
+  bool Initialize(std::vector<std::string> clientNames,
+                  std::string clientGroupName, TMMsg::InstallOSType osType);
+
+  bool preOperation() override;
+  // Marks every client that did not fail; logs the ones that did. True.
+  bool postOperation() override;
 };
 
 #endif  // QZCLIENTCREATION_H_

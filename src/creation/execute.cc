@@ -33,12 +33,10 @@ void RecordClientErrors(QZClientCreation& creation, ClientSetup& reply,
   if (!IsSet(reply, ClientSetup::kClientCompositions)) return;
   for (CNMessageBase& composition :
        Get(reply, ClientSetup::kClientCompositions)) {
-    if (!IsSet(composition, ClientsComposition::kClientError)) continue;
+    if (!qzcc::HasFailed(composition)) continue;
     CNMessageBase& error = Get(composition, ClientsComposition::kClientError);
-    if (!IsSet(error, SIMError::kErrorCode)) continue;
     const auto code =
         static_cast<unsigned long long>(Get(error, SIMError::kErrorCode));
-    if (code == 0) continue;
     log.debug("Failed to create the client for [%s]",
               Get(qzcc::ClientEntityOf(composition),
                   QzEntities::ClientEntity::kClientName)

@@ -16,6 +16,14 @@ inline CNMessageBase& ClientEntityOf(CNMessageBase& composition) {
       App::Client::kClientEntity);
 }
 
+// A client failed when its error record carries a non-zero code.
+inline bool HasFailed(CNMessageBase& composition) {
+  using QZInstallManager::ClientsComposition;
+  return qzmsg::IsSet(composition, ClientsComposition::kClientError) &&
+         qzmsg::Get(qzmsg::Get(composition, ClientsComposition::kClientError),
+                    QZInstallManager::SIMError::kErrorCode) != 0;
+}
+
 // Client ids travel as 64-bit fields but are the server's signed 32-bit
 // values: anything above the low 32 bits is dropped.
 inline int ClientIdOf(CNMessageBase& composition) {
