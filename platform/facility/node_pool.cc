@@ -49,9 +49,34 @@ struct Depot {
   }
 };
 
+// Set once this thread's cache is gone. Other thread-local objects may still
+// release records during the thread's teardown; those go to the depot.
+thread_local bool cacheGone = false;
+
+void* AllocateFromDepot(std::size_t c) {
+  Depot& depot = Depot::The();
+  {
+    std::lock_guard<std::mutex> lock(depot.mutex);
+    if (FreeNode* node = depot.orphans[c]) {
+      depot.orphans[c] = node->next;
+      return node;
+    }
+  }
+  return ::operator new((c + 1) * kGranule);
+}
+
+void FreeToDepot(void* memory, std::size_t c) {
+  Depot& depot = Depot::The();
+  std::lock_guard<std::mutex> lock(depot.mutex);
+  auto* node = static_cast<FreeNode*>(memory);
+  node->next = depot.orphans[c];
+  depot.orphans[c] = node;
+}
+
 class ThreadCache {
  public:
   ~ThreadCache() {
+    cacheGone = true;
     Depot& depot = Depot::The();
     std::lock_guard<std::mutex> lock(depot.mutex);
     for (std::size_t c = 0; c < kClasses; ++c) {
@@ -122,12 +147,17 @@ ThreadCache& Cache() {
 
 void* AllocateNodeMemory(std::size_t bytes) {
   if (!Pooled(bytes)) return ::operator new(bytes);
+  if (cacheGone) return AllocateFromDepot(ClassOf(bytes));
   return Cache().Allocate(bytes);
 }
 
 void FreeNodeMemory(void* memory, std::size_t bytes) {
   if (!Pooled(bytes)) {
     ::operator delete(memory);
+    return;
+  }
+  if (cacheGone) {
+    FreeToDepot(memory, ClassOf(bytes));
     return;
   }
   Cache().Free(memory, bytes);

@@ -263,6 +263,7 @@ std::optional<ClientRecord> Catalogue::FindOne(int which,
   }
   if (!select.Step()) return std::nullopt;
   ClientRecord client = ReadRow(select);
+  select.Reset();  // an unfinished read would keep the file locked
   LoadGroups(client);
   return client;
 }
