@@ -149,4 +149,59 @@ class QZCC_EXPORT AgentLessClientCreation : public QZClientCreation {
   bool postOperation() override;
 };
 
+// Creates clients for virtual machines a discovery run found and files each
+// created client in gClientMap under its machine's GUID (or alternate id).
+// Only one virtual-machine creation may be built or executed at a time in a
+// process; GetVMToClientMap takes care of that for its own calls.
+class QZCC_EXPORT VirtualDiscoveredClientCreation : public QZClientCreation {
+ public:
+  VirtualDiscoveredClientCreation();
+  ~VirtualDiscoveredClientCreation();  // not virtual, as the base's
+
+  // One client per machine, in the machines' order, with the machine's
+  // operating system, properties, the named group (created first) and, when
+  // `withPackage`, the agent package of the machine's family.
+  // `installerFlagsValue` and `setupValue` go out as given. Clears
+  // gClientMap first. False when the message facility does not start or the
+  // central server's host name is unavailable.
+  bool Initialize(std::vector<VirtualMachine> machines,
+                  std::string clientGroupName, bool withPackage,
+                  int installerFlagsValue, int setupValue);
+  // Named clients in the group `clientGroupName` (see the next overload).
+  bool Initialize(std::vector<std::string> clientNames,
+                  std::string clientGroupName, TMMsg::InstallOSType osType,
+                  bool withPackage);
+  // Named clients as the multi-client request builds them, with the agent
+  // package of `osType` when `withPackage`; false, changing nothing, when a
+  // package is asked for a family other than Windows and Unix.
+  bool Initialize(std::vector<std::string> clientNames,
+                  TMMsg::InstallOSType osType, bool withPackage);
+  // One client per entry, in key order: the key is the machine's GUID, the
+  // value's clientName the machine's name. Clears gClientMap first (so
+  // passing gClientMap itself requests nothing). On failure errorString
+  // says why.
+  bool Initialize(const std::map<std::string, ClientData>& vmClients);
+
+  bool preOperation() override;
+  // Files every created client in gClientMap; false when the response has
+  // no client compositions.
+  bool postOperation() override;
+};
+
+// Replaces, in place, every character that a client name may not hold (the
+// ASCII punctuation except "-", "." and "_", blank and tab) with the first
+// character of `replacement`. Throws std::out_of_range when `replacement` is
+// empty and there is something to replace. Thread-safe.
+QZCC_EXPORT void replaceSpecialChars(std::string& text,
+                                     std::string replacement);
+
+// Creates one client per discovered machine (by GUID; only names and GUIDs
+// are read) and replaces `clientMap` with the map from GUID to created
+// client. True, changing nothing, for an empty list. On failure `clientMap`
+// is untouched and the reason is in the debug log. Calls from several
+// threads are serialised.
+extern "C" QZCC_EXPORT bool GetVMToClientMap(
+    const std::vector<VirtualMachine>& machines,
+    std::map<std::string, ClientData>& clientMap);
+
 #endif  // QZCLIENTCREATION_H_
