@@ -14,7 +14,10 @@ namespace qztest {
 
 class CreationProbe : public QZClientCreation {
  public:
+  using QZClientCreation::clientGroupName;
   using QZClientCreation::clientId;
+  using QZClientCreation::clientName;
+  using QZClientCreation::hostName;
   using QZClientCreation::osType;
   using QZClientCreation::request;
   using QZClientCreation::response;
