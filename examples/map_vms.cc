@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "QZClientCreation.h"
-#include "inventory.h"
+#include "inventory/inventory.h"
 #include "sim/qzsim.h"
 
 namespace {

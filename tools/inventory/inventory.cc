@@ -1,4 +1,4 @@
-#include "inventory.h"
+#include "inventory/inventory.h"
 
 #include <fstream>
 #include <limits>

@@ -10,8 +10,8 @@
 // Every machine field except "name" and "guid" may be left out; texts
 // default to "", numbers to 0, and operating-system fields that are left out
 // are not set.
-#ifndef QZ_EXAMPLES_INVENTORY_H_
-#define QZ_EXAMPLES_INVENTORY_H_
+#ifndef QZ_TOOLS_INVENTORY_INVENTORY_H_
+#define QZ_TOOLS_INVENTORY_INVENTORY_H_
 
 #include <stdexcept>
 #include <string>
@@ -32,4 +32,4 @@ std::vector<VirtualMachine> Load(const std::string& path);
 
 }  // namespace inventory
 
-#endif  // QZ_EXAMPLES_INVENTORY_H_
+#endif  // QZ_TOOLS_INVENTORY_INVENTORY_H_
