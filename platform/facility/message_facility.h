@@ -46,6 +46,14 @@ class CNMessageFacility {
   // order; texts quoted with every byte outside printable ASCII escaped.
   static std::string Render(const CNMessageBase& record);
 
+  // A compact XML form of a record and back: every set field with its full
+  // identity, texts of any bytes. FromXml checks the document against the
+  // facility's table and throws std::runtime_error saying what is wrong and
+  // where; ToXml throws std::invalid_argument for a class the facility does
+  // not know, since such a record could not be read back.
+  static std::string ToXml(const CNMessageBase& record);
+  static CNMessageBase FromXml(const std::string& xml);
+
  private:
   static Node* Clone(const Node* source);
   static void Destroy(Node* node);

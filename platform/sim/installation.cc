@@ -191,6 +191,14 @@ std::string render(const CNMessageBase& record) {
   return CNMessageFacility::Render(record);
 }
 
+std::string toXml(const CNMessageBase& record) {
+  return CNMessageFacility::ToXml(record);
+}
+
+CNMessageBase fromXml(const std::string& xml) {
+  return CNMessageFacility::FromXml(xml);
+}
+
 namespace internal {
 
 Facts CurrentFacts() {

@@ -103,6 +103,11 @@ constexpr long long kUnknownSetupKindError = 20003;
 // A canonical text form of a record, for comparing whole trees.
 std::string render(const CNMessageBase& record);
 
+// The record as compact XML, and a record read back from such XML; fromXml
+// throws std::runtime_error naming what is wrong and where.
+std::string toXml(const CNMessageBase& record);
+CNMessageBase fromXml(const std::string& xml);
+
 }  // namespace qzsim
 
 #endif  // QZ_PLATFORM_SIM_QZSIM_H_
