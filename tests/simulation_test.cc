@@ -444,6 +444,23 @@ TEST_F(EmbeddedServerTest, RefusedRequestsChangeNothing) {
   }
 }
 
+// The request crosses to the server as XML; one that cannot is refused
+// whole instead of reaching the catalogue.
+TEST_F(EmbeddedServerTest, RequestThatCannotCrossTheWireIsRefused) {
+  ClientSetup request = Request({{"web01", "h", {}, ""}});
+  Get(request, ClientSetup::kClientCompositions).push_back(CNMessageBase(5, 5));
+  ClientSetup* response = nullptr;
+  ASSERT_EQ(0, ProcessClientSetupRequest(&request, &response));
+  ASSERT_NE(nullptr, response);
+  EXPECT_EQ(
+      qzsim::kMalformedRequestError,
+      Get(Get(*response, ClientSetup::kSetupError), SIMError::kErrorCode));
+  EXPECT_THAT(
+      Get(Get(*response, ClientSetup::kSetupError), SIMError::kErrorString),
+      HasSubstr("Malformed request"));
+  EXPECT_EQ("", DescribeAll());
+}
+
 TEST_F(EmbeddedServerTest, ScriptedHandlerAnswersUntilSwitchedBack) {
   std::vector<std::string> received;
   int status = 5;

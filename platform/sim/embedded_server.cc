@@ -1,9 +1,11 @@
 #include "sim/embedded_server.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "facility/message_facility.h"
 #include "messages/records.h"
 
 namespace qzsim {
@@ -67,10 +69,19 @@ void ServeComposition(Catalogue& catalogue, CNMessageBase& composition) {
   Set(entity, ClientEntity::kClientId, client.id);
 }
 
-}  // namespace
+// The record that crossed the wire as a setup record; throws when it is
+// another class.
+void Receive(const std::string& wire, ClientSetup& into) {
+  const CNMessageBase received = CNMessageFacility::FromXml(wire);
+  if (received.group() != ClientSetup::kGroup ||
+      received.type() != ClientSetup::kType) {
+    throw std::runtime_error("the document holds no setup record");
+  }
+  static_cast<CNMessageBase&>(into) = received;
+}
 
-int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
-                     const ClientSetup& request, ClientSetup& response) {
+int Serve(Catalogue& catalogue, const ServerIdentity& server,
+          ClientSetup& request, ClientSetup& response) {
   response = request;
   const std::string addressedTo =
       Get(Get(Get(response, ClientSetup::kServerClientInfo),
@@ -103,6 +114,26 @@ int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
     throw;
   }
   return 0;
+}
+
+}  // namespace
+
+int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
+                     const ClientSetup& request, ClientSetup& response) {
+  ClientSetup received;
+  try {
+    Receive(CNMessageFacility::ToXml(request), received);
+  } catch (const std::exception& e) {
+    response = ClientSetup();
+    Set(response, ClientSetup::kSetupError,
+        MakeError(kMalformedRequestError,
+                  std::string("Malformed request: ") + e.what()));
+    return 0;
+  }
+  ClientSetup answer;
+  const int status = Serve(catalogue, server, received, answer);
+  Receive(CNMessageFacility::ToXml(answer), response);
+  return status;
 }
 
 }  // namespace qzsim

@@ -15,8 +15,11 @@ struct ServerIdentity {
   std::string clientName;  // the central server's own client name
 };
 
-// Answers `request` into `response`; the catalogue changes as one unit of
-// work. Returns the service status (0: answered).
+// Answers `request` into `response`. The request crosses to the server as
+// XML, as on the wire, and the server works only from what it parsed; the
+// response comes back the same way. A request that cannot cross is answered
+// with a setup error. The catalogue changes as one unit of work. Returns the
+// service status (0: answered).
 int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
                      const QZInstallManager::ClientSetup& request,
                      QZInstallManager::ClientSetup& response);

@@ -99,6 +99,7 @@ void setLogFile(const std::string& path);
 constexpr long long kEmptyClientNameError = 20001;
 constexpr long long kForeignServerError = 20002;
 constexpr long long kUnknownSetupKindError = 20003;
+constexpr long long kMalformedRequestError = 20004;
 
 // A canonical text form of a record, for comparing whole trees.
 std::string render(const CNMessageBase& record);
