@@ -195,6 +195,14 @@ void OpenField(std::string& out, char element, const FieldSchema& field) {
   out += '"';
 }
 
+std::string ClassLabel(int group, int type) {
+  std::string label =
+      "(" + std::to_string(group) + ", " + std::to_string(type) + ")";
+  const ClassSchema* schema = qzfacility::FindClass(group, type);
+  return schema == nullptr ? "unknown class " + label
+                           : schema->QualifiedName() + " " + label;
+}
+
 void AppendClass(std::string& out, const Node* node) {
   AppendAttribute(out, " g=\"", node->group);
   AppendAttribute(out, " y=\"", node->type);
@@ -219,7 +227,13 @@ void WriteRecordBody(std::string& out, const Node* node, int depth) {
 // order. Set means what isSet says: a nested record or list filled in place
 // counts once it holds anything.
 void WriteRecord(std::string& out, const Node* node, int depth) {
-  // Never write what the reader would refuse.
+  // Never write what the reader would refuse. A record of an unknown class
+  // can end up in a list that was filled in place.
+  if (node->schema == nullptr) {
+    throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
+                                ClassLabel(node->group, node->type) +
+                                " has no XML form");
+  }
   if (depth >= kMaxDepth && !CNMessageFacility::IsEmpty(node)) {
     throw std::invalid_argument(
         "CNMessageFacility::ToXml: elements nested deeper than " +
@@ -287,14 +301,6 @@ void WriteRecord(std::string& out, const Node* node, int depth) {
 }
 
 // ---------------------------------------------------------------- reading
-
-std::string ClassLabel(int group, int type) {
-  std::string label =
-      "(" + std::to_string(group) + ", " + std::to_string(type) + ")";
-  const ClassSchema* schema = qzfacility::FindClass(group, type);
-  return schema == nullptr ? "unknown class " + label
-                           : schema->QualifiedName() + " " + label;
-}
 
 std::string HexLabel(unsigned long value) {
   std::string text;
@@ -826,11 +832,6 @@ class Reader {
 
 std::string CNMessageFacility::ToXml(const CNMessageBase& record) {
   const Node* node = NodeOf(record);
-  if (node->schema == nullptr) {
-    throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
-                                ClassLabel(node->group, node->type) +
-                                " has no XML form");
-  }
   std::string out = "<r";
   AppendClass(out, node);
   WriteRecordBody(out, node, 1);
