@@ -9,7 +9,11 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j"$(nproc)" --target qzclients
+if ! cmake --build build/release -j"$(nproc)" --target qzclients \
+    >build/release/build.log 2>&1; then
+  cat build/release/build.log
+  exit 1
+fi
 
 state=$(mktemp -d)
 trap 'rm -rf "$state"' EXIT
