@@ -280,8 +280,7 @@ CNMessageBase** CNMessageBase::getObjectAccessor(
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
   CheckChildClass(node_, field, childGroup, childType, "read as");
-  Node* node = CNMessageFacility::Mutable(*this);
-  node->unshareable = true;
+  Node* node = CNMessageFacility::MutableForAddress(*this);
   return &reinterpret_cast<RecordSlot*>(node->Slot(field))->self;
 }
 
@@ -290,8 +289,7 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
     bool) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
-  Node* node = CNMessageFacility::Mutable(*this);
-  node->unshareable = true;
+  Node* node = CNMessageFacility::MutableForAddress(*this);
   return &reinterpret_cast<ListSlot*>(node->Slot(field))->self;
 }
 

@@ -20,6 +20,9 @@ class CNMessageFacility {
 
   // The record's node, made private to this handle first if it is shared.
   static Node* Mutable(CNMessageBase& record);
+  // The same, for handing out an address into the node, which then may no
+  // longer be shared.
+  static Node* MutableForAddress(CNMessageBase& record);
 
   // A new reference for another handle: shared, or a private copy when the
   // node may not be shared.
@@ -86,6 +89,14 @@ inline CNMessageFacility::Node* CNMessageFacility::Mutable(
     record.node_ = copy;
   }
   return record.node_;
+}
+
+inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(
+    CNMessageBase& record) {
+  Node* node = Mutable(record);
+  // Walks read far more than they write: leave the line clean when it can be.
+  if (!node->unshareable) node->unshareable = true;
+  return node;
 }
 
 #endif  // QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_

@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 
 #include "QZClientCreation.h"
 #include "creation/response_reading.h"
@@ -74,11 +75,15 @@ bool VirtualDiscoveredClientCreation::postOperation() {
     data.resultNumber =
         static_cast<int>(Get(props, App::ClientProps::kNumber299));
     // Responses come in key order, so the end is the place to insert.
-    gClientMap.insert_or_assign(gClientMap.end(),
-                                alternateId.empty() ? guid : alternateId, data);
+    const ClientData& filed =
+        gClientMap
+            .insert_or_assign(gClientMap.end(),
+                              alternateId.empty() ? guid : alternateId,
+                              std::move(data))
+            ->second;
     log.DebugLvl(kTag, 2, "VMGUID [%s] -> Name[%s], Client Id[%lu]",
-                 guid.c_str(), data.clientName.c_str(),
-                 static_cast<unsigned long>(data.clientId));
+                 guid.c_str(), filed.clientName.c_str(),
+                 static_cast<unsigned long>(filed.clientId));
   }
   return QZClientCreation::postOperation();
 }
