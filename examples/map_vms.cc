@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "display/quoted.h"
 #include "inventory/inventory.h"
 #include "sim/qzsim.h"
 
@@ -77,31 +78,12 @@ bool Parse(int argc, char** argv, Options& options) {
   return true;
 }
 
-// Texts as C string literals would show them, so that blanks, tabs and
-// other awkward bytes stay visible in the table.
-std::string Shown(const std::string& text) {
-  std::string shown = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      shown += '\\';
-      shown += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
-  return shown + "\"";
-}
-
 void PrintMap(const std::map<std::string, ClientData>& clients) {
   std::printf("%-40s %-24s %-9s %s\n", "GUID or alternate id", "client name",
               "client id", "vmGuid sent");
   for (const auto& [key, client] : clients) {
     std::printf("%-40s %-24s %-9lld %s\n", key.c_str(),
-                Shown(client.clientName).c_str(), client.clientId,
+                display::Quoted(client.clientName).c_str(), client.clientId,
                 client.vmGuid.c_str());
   }
 }
@@ -151,7 +133,8 @@ int main(int argc, char** argv) {
 
   std::printf("\nlog:\n");
   for (const qzsim::LogLine& line : qzsim::logLines()) {
-    std::printf("  %-32s %s\n", line.tag.c_str(), Shown(line.text).c_str());
+    std::printf("  %-32s %s\n", line.tag.c_str(),
+                display::Quoted(line.text).c_str());
   }
   return ok ? 0 : 1;
 }

@@ -3,9 +3,12 @@
 #include <utility>
 
 #include "QZClientCreation.h"
+#include "creation/request_parts.h"
 
 QZClientCreation::QZClientCreation()
-    : osType(TMMsg::INSTALL_OS_NONE), clientId(~0ULL), errorCode(0) {}
+    : osType(TMMsg::INSTALL_OS_NONE),
+      clientId(qzcc::kNoClientId),
+      errorCode(0) {}
 
 QZClientCreation::~QZClientCreation() = default;
 

@@ -26,40 +26,10 @@ constexpr int kUnixOsId = 20;
 // Install-directory kind of the placeholder directory "N/A".
 constexpr int kPlaceholderDirectoryKind = 4;
 
-// Logs every failed client and keeps the code of the last one, and the text
-// of the last one that carried a text.
-void RecordClientErrors(QZClientCreation& creation, ClientSetup& reply,
-                        EvDebug& log) {
-  if (!IsSet(reply, ClientSetup::kClientCompositions)) return;
-  for (CNMessageBase& composition :
-       Get(reply, ClientSetup::kClientCompositions)) {
-    if (!qzcc::HasFailed(composition)) continue;
-    CNMessageBase& error = Get(composition, ClientsComposition::kClientError);
-    const auto code =
-        static_cast<unsigned long long>(Get(error, SIMError::kErrorCode));
-    log.debug("Failed to create the client for [%s]",
-              Get(qzcc::ClientEntityOf(composition),
-                  QzEntities::ClientEntity::kClientName)
-                  .c_str());
-    log.debug("ProcessClientSetupRequest Failed with errorCode [%lu] ",
-              static_cast<unsigned long>(code));
-    creation.setErrorCode(code);
-    if (IsSet(error, SIMError::kErrorString)) {
-      const std::string text = Get(error, SIMError::kErrorString);
-      log.debug("Error string [%s]", text.c_str());
-      creation.setErrorString(text);
-    }
-  }
-}
-
-// The error of the whole request, when there is one; false when none.
-bool RecordSetupError(QZClientCreation& creation, ClientSetup& reply,
-                      EvDebug& log) {
-  if (!IsSet(reply, ClientSetup::kSetupError) ||
-      Get(Get(reply, ClientSetup::kSetupError), SIMError::kErrorCode) == 0) {
-    return false;
-  }
-  CNMessageBase error(Get(reply, ClientSetup::kSetupError));
+// Logs the code and the text of an error record, each when present, and
+// makes them the object's error state.
+void AdoptError(QZClientCreation& creation, CNMessageBase& error,
+                EvDebug& log) {
   if (IsSet(error, SIMError::kErrorCode)) {
     const auto code =
         static_cast<unsigned long long>(Get(error, SIMError::kErrorCode));
@@ -72,6 +42,34 @@ bool RecordSetupError(QZClientCreation& creation, ClientSetup& reply,
     log.debug("Error string [%s]", text.c_str());
     creation.setErrorString(text);
   }
+}
+
+// Logs every failed client and keeps the code of the last one, and the text
+// of the last one that carried a text.
+void RecordClientErrors(QZClientCreation& creation, ClientSetup& reply,
+                        EvDebug& log) {
+  if (!IsSet(reply, ClientSetup::kClientCompositions)) return;
+  for (CNMessageBase& composition :
+       Get(reply, ClientSetup::kClientCompositions)) {
+    if (!qzcc::HasFailed(composition)) continue;
+    log.debug("Failed to create the client for [%s]",
+              Get(qzcc::ClientEntityOf(composition),
+                  QzEntities::ClientEntity::kClientName)
+                  .c_str());
+    AdoptError(creation, Get(composition, ClientsComposition::kClientError),
+               log);
+  }
+}
+
+// The error of the whole request, when there is one; false when none.
+bool RecordSetupError(QZClientCreation& creation, ClientSetup& reply,
+                      EvDebug& log) {
+  if (!IsSet(reply, ClientSetup::kSetupError) ||
+      Get(Get(reply, ClientSetup::kSetupError), SIMError::kErrorCode) == 0) {
+    return false;
+  }
+  CNMessageBase error(Get(reply, ClientSetup::kSetupError));
+  AdoptError(creation, error, log);
   return true;
 }
 

@@ -9,8 +9,8 @@ namespace {
 
 using qzmsg::Set;
 
-constexpr const char* kTag = "QZClientCreation::Initialize";
-constexpr unsigned long long kNoClientId = ~0ULL;
+using qzcc::kInitializeTag;
+using qzcc::kNoClientId;
 
 }  // namespace
 
@@ -19,14 +19,14 @@ bool QZClientCreation::Initialize(
     std::vector<QZInstallManager::AddOnComponents>& addOns) {
   EvDebug log(nullptr);
   const std::vector<CNMessageBase> groups =
-      qzcc::PrepareClientGroup(clientGroupName, log, kTag);
+      qzcc::PrepareClientGroup(clientGroupName, log, kInitializeTag);
 
   osType = family;
   errorCode = 0;
   errorString = "";
 
   qzcc::ServerIdentity server;
-  if (!qzcc::ReadServerIdentity(server, log, kTag)) return false;
+  if (!qzcc::ReadServerIdentity(server, log, kInitializeTag)) return false;
   qzcc::SetRequestHeader(request, server, qzcc::kNamedClientsSetup);
   qzcc::SetRequestingUser(request);
 

@@ -13,8 +13,14 @@
 
 namespace qzcc {
 
+// Tag of the named-client builders' log lines.
+constexpr const char kInitializeTag[] = "QZClientCreation::Initialize";
+
 // setupKind of the requests for named clients.
 constexpr long long kNamedClientsSetup = 0;
+
+// The clientId member's value while no id is held.
+constexpr unsigned long long kNoClientId = ~0ULL;
 
 // Add-on components and the agent packages they stand for.
 constexpr long long kWindowsAgentComponent = 600;

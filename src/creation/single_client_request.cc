@@ -10,8 +10,8 @@ namespace {
 
 using qzmsg::Set;
 
-constexpr const char* kTag = "QZClientCreation::Initialize";
-constexpr unsigned long long kNoClientId = ~0ULL;
+using qzcc::kInitializeTag;
+using qzcc::kNoClientId;
 
 }  // namespace
 
@@ -45,14 +45,14 @@ bool QZClientCreation::Initialize(
     needsDetails = true;
   }
   const std::vector<CNMessageBase> groups =
-      qzcc::PrepareClientGroup(clientGroupName, log, kTag);
+      qzcc::PrepareClientGroup(clientGroupName, log, kInitializeTag);
 
   Set(entity, QzEntities::ClientEntity::kClientName, clientName);
   Set(entity, QzEntities::ClientEntity::kHostName,
       hostName.empty() ? clientName : hostName);
 
   qzcc::ServerIdentity server;
-  if (!qzcc::ReadServerIdentity(server, log, kTag)) return false;
+  if (!qzcc::ReadServerIdentity(server, log, kInitializeTag)) return false;
   qzcc::SetRequestHeader(request, server, qzcc::kNamedClientsSetup);
   qzcc::SetRequestingUser(request);
 

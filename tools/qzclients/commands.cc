@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "display/quoted.h"
 #include "inventory/inventory.h"
 #include "qzclients/libvirt_discovery.h"
 #include "sim/qzsim.h"
@@ -14,6 +15,7 @@
 namespace qzclients {
 namespace {
 
+using display::Quoted;
 using qzmsg::Get;
 using qzmsg::IsSet;
 
@@ -26,24 +28,6 @@ class Inspected : public Base {
   void SetGroup(const std::string& group) { this->clientGroupName = group; }
   void SetHostName(const std::string& host) { this->hostName = host; }
 };
-
-// Texts as C would quote them, so that blanks and odd bytes stay visible.
-std::string Quoted(const std::string& text) {
-  std::string quoted = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      quoted += escaped;
-    } else {
-      quoted += static_cast<char>(c);
-    }
-  }
-  return quoted + "\"";
-}
 
 void PrintXml(const CNMessageBase& request) {
   std::printf("%s\n", qzsim::toXml(request).c_str());
