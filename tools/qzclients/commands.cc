@@ -17,7 +17,6 @@ namespace {
 
 using display::Quoted;
 using qzmsg::Get;
-using qzmsg::IsSet;
 
 // A creation object whose request and response a host program may look at.
 template <class Base>
