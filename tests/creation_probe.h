@@ -1,14 +1,17 @@
-// A creation object whose protected state and hooks tests can reach, and
-// builders for the responses a scripted install service returns.
+// A creation object whose protected state and hooks tests can reach,
+// builders for the responses a scripted install service returns, and the
+// one-line forms of rendered requests.
 #ifndef QZ_TESTS_CREATION_PROBE_H_
 #define QZ_TESTS_CREATION_PROBE_H_
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "QZClientCreation.h"
 #include "messages/records.h"
+#include "sim/qzsim.h"
 
 namespace qztest {
 
@@ -73,6 +76,49 @@ inline QZInstallManager::ClientSetup MakeSetup(
   qzmsg::Set(setup, QZInstallManager::ClientSetup::kClientCompositions,
              compositions);
   return setup;
+}
+
+// The install service answers every request with `reply` (none: a null
+// response) and `status`.
+inline void Answer(std::optional<QZInstallManager::ClientSetup> reply,
+                   int status = 0) {
+  qzsim::setInstallHandler(
+      [reply, status](const QZInstallManager::ClientSetup&,
+                      std::optional<QZInstallManager::ClientSetup>& out) {
+        out = reply;
+        return status;
+      });
+}
+
+// The rendered tree on one line; the braces keep its shape.
+inline std::string Flat(const CNMessageBase& record) {
+  std::istringstream lines(qzsim::render(record));
+  std::string out;
+  for (std::string line; std::getline(lines, line);) {
+    out += (out.empty() ? "" : " ") + line.substr(line.find_first_not_of(' '));
+  }
+  return out;
+}
+
+// The flat start of a request with the simulation's defaults, up to its
+// client list.
+inline std::string FlatHeader(const std::string& setupKind) {
+  return R"(ClientSetup { number1: 0 number2: 0 user: UserEntity { userId: 1 )"
+         R"(userName: "admin" } setupKind: )" +
+         setupKind +
+         R"( focusName: "Instance001" serverClientInfo: RSClientInfo { )"
+         R"(serverClient: ClientEntity { clientName: "qzcs01" hostName: )"
+         R"("qzcs01.example.com" } } clientCompositions: [)";
+}
+
+// Flat components holding one agent package per id, in order.
+inline std::string FlatComponents(const std::vector<long long>& packageIds) {
+  std::string out = "Components { packages: [";
+  for (long long id : packageIds) {
+    out += " PackageInformation { packageId: " + std::to_string(id) +
+           " number14: 0 }";
+  }
+  return out + " ] }";
 }
 
 }  // namespace qztest
