@@ -1,27 +1,9 @@
-// The XML form of records.
-//
-// A request carries up to a million client compositions, so the form is
-// terse: one letter per element and attribute, hashes in hex, no
-// indentation. A record is <r g="group" y="type">; each set field is an
-// element carrying its index, tag and field hash (x, t, h):
-//
-//   <r g="8" y="8"><i x="1" t="1" h="685FD1">-7</i>
-//   <s x="9" t="9" h="E64B8">a &amp; b</s><s ... enc="hex">00FF</s>
-//   <r x="3" t="3" h="285FEB" g="18" y="15"/>
-//   <l x="14" t="20" h="EE00DF"><r g="8" y="53">...</r></l></r>
-//
-// i is an int64, s a text, r a nested record (with its own class) and l a
-// list of r elements. An unset field has no element; a field set to an
-// empty record or list has an empty one. Texts that are UTF-8 made of
-// characters XML allows are escaped character data; any other text (NUL,
-// control characters, broken UTF-8) is hex with enc="hex", since XML cannot
-// carry it.
-//
-// Reading trusts nothing: the document is checked against the facility's
-// table field by field, and the record is built through the ordinary
-// setters so that their identity checks apply as well. pugixml builds the
-// tree without recursion; this reader recurses once per nested record and
-// refuses documents nested deeper than kMaxDepth before it starts.
+// Reads records from their XML form (see xml_form.h). Reading trusts
+// nothing: the document is checked against the facility's table field by
+// field, and the record is built through the ordinary setters so that their
+// identity checks apply as well. pugixml builds the tree without recursion;
+// this reader recurses once per nested record and refuses documents nested
+// deeper than kMaxDepth before it starts.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -36,271 +18,22 @@
 #include "facility/message_facility.h"
 #include "facility/schema.h"
 #include "facility/storage.h"
+#include "facility/xml_form.h"
 
 using qzfacility::ClassSchema;
 using qzfacility::FieldKind;
 using qzfacility::FieldSchema;
-using qzfacility::ListSlot;
-using qzfacility::RecordSlot;
 using Node = CNMessageBase::Node;
+using qzfacility::xml::AppendHexNumber;
+using qzfacility::xml::AppendUtf8;
+using qzfacility::xml::ClassLabel;
+using qzfacility::xml::HexValue;
+using qzfacility::xml::IsXmlChar;
+using qzfacility::xml::IsXmlText;
+using qzfacility::xml::kHexDigits;
+using qzfacility::xml::kMaxDepth;
 
 namespace {
-
-// Records of the installation nest six deep; anything far deeper is hostile.
-constexpr int kMaxDepth = 32;
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// ---------------------------------------------------------------- texts
-
-bool IsXmlChar(std::uint32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// True when `text` is well-formed UTF-8 made only of characters XML allows.
-bool IsXmlText(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = s + text.size();
-  while (s < end) {
-    const unsigned c = *s;
-    if (c < 0x80) {
-      if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD) return false;
-      ++s;
-      continue;
-    }
-    std::ptrdiff_t length;
-    std::uint32_t code;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-      code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - s < length) return false;
-    for (std::ptrdiff_t i = 1; i < length; ++i) {
-      if ((s[i] & 0xC0) != 0x80) return false;
-      code = code << 6 | (s[i] & 0x3F);
-    }
-    // Overlong forms and surrogates are not UTF-8.
-    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) ||
-        !IsXmlChar(code)) {
-      return false;
-    }
-    s += length;
-  }
-  return true;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | code >> 6);
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | code >> 12);
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | code >> 18);
-    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-// A carriage return is written as a reference: a reader turns a raw one
-// into a line feed.
-void AppendEscaped(std::string& out, std::string_view text) {
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char* replacement;
-    switch (text[i]) {
-      case '&':
-        replacement = "&amp;";
-        break;
-      case '<':
-        replacement = "&lt;";
-        break;
-      case '>':
-        replacement = "&gt;";
-        break;
-      case '\r':
-        replacement = "&#13;";
-        break;
-      default:
-        continue;
-    }
-    out.append(text.data() + run, i - run);
-    out += replacement;
-    run = i + 1;
-  }
-  out.append(text.data() + run, text.size() - run);
-}
-
-void AppendHexText(std::string& out, std::string_view text) {
-  for (unsigned char c : text) {
-    out += kHexDigits[c >> 4];
-    out += kHexDigits[c & 0xF];
-  }
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// ---------------------------------------------------------------- writing
-
-void AppendDecimal(std::string& out, long long value) {
-  char digits[24];
-  const std::to_chars_result end =
-      std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, end.ptr);
-}
-
-void AppendHexNumber(std::string& out, unsigned long value) {
-  char digits[16];
-  char* start = digits + sizeof digits;
-  do {
-    *--start = kHexDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  out.append(start, digits + sizeof digits);
-}
-
-void AppendAttribute(std::string& out, const char* name, long long value) {
-  out += name;
-  AppendDecimal(out, value);
-  out += '"';
-}
-
-// `<e x=".." t=".." h=".."`, left open for more attributes.
-void OpenField(std::string& out, char element, const FieldSchema& field) {
-  out += '<';
-  out += element;
-  AppendAttribute(out, " x=\"", field.index);
-  AppendAttribute(out, " t=\"", field.tag);
-  out += " h=\"";
-  AppendHexNumber(out, field.hash);
-  out += '"';
-}
-
-std::string ClassLabel(int group, int type) {
-  std::string label =
-      "(" + std::to_string(group) + ", " + std::to_string(type) + ")";
-  const ClassSchema* schema = qzfacility::FindClass(group, type);
-  return schema == nullptr ? "unknown class " + label
-                           : schema->QualifiedName() + " " + label;
-}
-
-void AppendClass(std::string& out, const Node* node) {
-  AppendAttribute(out, " g=\"", node->group);
-  AppendAttribute(out, " y=\"", node->type);
-}
-
-void WriteRecord(std::string& out, const Node* node, int depth);
-
-// Closes an open record tag: `/>` when it has no set field.
-void WriteRecordBody(std::string& out, const Node* node, int depth) {
-  out += '>';
-  const std::size_t mark = out.size();
-  WriteRecord(out, node, depth);
-  if (out.size() == mark) {
-    out.back() = '/';
-    out += '>';
-  } else {
-    out += "</r>";
-  }
-}
-
-// The set fields of a record whose element is `depth` levels deep, in index
-// order. Set means what isSet says: a nested record or list filled in place
-// counts once it holds anything.
-void WriteRecord(std::string& out, const Node* node, int depth) {
-  // Never write what the reader would refuse. A record of an unknown class
-  // can end up in a list that was filled in place.
-  if (node->schema == nullptr) {
-    throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
-                                ClassLabel(node->group, node->type) +
-                                " has no XML form");
-  }
-  if (depth >= kMaxDepth && !CNMessageFacility::IsEmpty(node)) {
-    throw std::invalid_argument(
-        "CNMessageFacility::ToXml: elements nested deeper than " +
-        std::to_string(kMaxDepth) + " levels");
-  }
-  const std::vector<FieldSchema>& fields = node->schema->fields;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const FieldSchema& field = fields[i];
-    const bool marked = (node->setMask >> i & 1) != 0;
-    const unsigned char* slot = node->Slot(field);
-    switch (field.kind) {
-      case FieldKind::kInt64:
-        if (!marked) break;
-        OpenField(out, 'i', field);
-        out += '>';
-        AppendDecimal(out, *reinterpret_cast<const long long*>(slot));
-        out += "</i>";
-        break;
-      case FieldKind::kText: {
-        if (!marked) break;
-        const auto& text = *reinterpret_cast<const std::string*>(slot);
-        OpenField(out, 's', field);
-        if (text.empty()) {
-          out += "/>";
-        } else if (IsXmlText(text)) {
-          out += '>';
-          AppendEscaped(out, text);
-          out += "</s>";
-        } else {
-          out += " enc=\"hex\">";
-          AppendHexText(out, text);
-          out += "</s>";
-        }
-        break;
-      }
-      case FieldKind::kRecord: {
-        const Node* child = CNMessageFacility::NodeOf(
-            reinterpret_cast<const RecordSlot*>(slot)->record);
-        if (!marked && CNMessageFacility::IsEmpty(child)) break;
-        OpenField(out, 'r', field);
-        AppendClass(out, child);
-        WriteRecordBody(out, child, depth + 1);
-        break;
-      }
-      case FieldKind::kList: {
-        const auto& list = reinterpret_cast<const ListSlot*>(slot)->list;
-        if (!marked && list.empty()) break;
-        OpenField(out, 'l', field);
-        if (list.empty()) {
-          out += "/>";
-          break;
-        }
-        out += '>';
-        for (const CNMessageBase& element : list) {
-          const Node* child = CNMessageFacility::NodeOf(element);
-          out += "<r";
-          AppendClass(out, child);
-          WriteRecordBody(out, child, depth + 2);
-        }
-        out += "</l>";
-        break;
-      }
-    }
-  }
-}
-
-// ---------------------------------------------------------------- reading
 
 std::string HexLabel(unsigned long value) {
   std::string text;
@@ -829,14 +562,6 @@ class Reader {
 };
 
 }  // namespace
-
-std::string CNMessageFacility::ToXml(const CNMessageBase& record) {
-  const Node* node = NodeOf(record);
-  std::string out = "<r";
-  AppendClass(out, node);
-  WriteRecordBody(out, node, 1);
-  return out;
-}
 
 CNMessageBase CNMessageFacility::FromXml(const std::string& xml) {
   return Reader(xml).Read();
