@@ -1,6 +1,7 @@
 #include "facility/node_pool.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -42,6 +43,9 @@ struct Depot {
   std::mutex mutex;
   std::vector<void*> blocks;
   std::array<FreeNode*, kClasses> orphans{};
+  // Whether orphans[c] may be non-empty, read without the lock so that a
+  // thread out of free nodes does not take it for nothing.
+  std::array<std::atomic<bool>, kClasses> hasOrphans{};
 
   static Depot& The() {
     static Depot* const depot = new Depot();
@@ -59,6 +63,7 @@ void* AllocateFromDepot(std::size_t c) {
     std::lock_guard<std::mutex> lock(depot.mutex);
     if (FreeNode* node = depot.orphans[c]) {
       depot.orphans[c] = node->next;
+      if (node->next == nullptr) depot.hasOrphans[c] = false;
       return node;
     }
   }
@@ -71,6 +76,7 @@ void FreeToDepot(void* memory, std::size_t c) {
   auto* node = static_cast<FreeNode*>(memory);
   node->next = depot.orphans[c];
   depot.orphans[c] = node;
+  depot.hasOrphans[c] = true;
 }
 
 class ThreadCache {
@@ -89,6 +95,7 @@ class ThreadCache {
         tail->next = depot.orphans[c];
       }
       depot.orphans[c] = free_[c];
+      depot.hasOrphans[c] = true;
     }
   }
 
@@ -117,9 +124,11 @@ class ThreadCache {
   // Takes over what ended threads left of this class.
   void Refill(std::size_t c) {
     Depot& depot = Depot::The();
+    if (!depot.hasOrphans[c].load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> lock(depot.mutex);
     free_[c] = depot.orphans[c];
     depot.orphans[c] = nullptr;
+    depot.hasOrphans[c] = false;
   }
 
   void NewBlock() {
