@@ -57,8 +57,8 @@ class QZ_PLATFORM_API CNMessageBase {
   bool isSet(short index, unsigned long classHash,
              unsigned long fieldHash) const;
 
-  // The returned addresses stay valid until this record is next changed,
-  // copied onto or destroyed.
+  // The returned addresses stay valid until this record is assigned to or
+  // destroyed; copies of the record never see writes made through them.
   CNMessageBase** getObjectAccessor(bool, bool, short index, short tag,
                                     unsigned long classHash,
                                     unsigned int fieldHash, int childGroup,
