@@ -340,8 +340,10 @@ TEST_F(EmbeddedServerTest, CreatesOrRefreshesClientsAndEchoesTheRequest) {
   qzsim::addClient(
       {7, "WEB01", "old.example.com", 21, false, 0, 0, "", 0, false, {"g1"}});
   qzsim::addClient(Named("web02", 9, /*deleted=*/true));
-  ClientSetup request = Request(
-      {{"web01", {"g2", "g1"}}, {"web02", {}}, {"web03", {"g1", "g2"}}});
+  // The server knows itself whatever the ASCII case of the address.
+  ClientSetup request =
+      Request({{"web01", {"g2", "g1"}}, {"web02", {}}, {"web03", {"g1", "g2"}}},
+              "QzCs01");
   const std::string sent = qzsim::render(request);
 
   EXPECT_EQ(Answered(request, {7, 10, 11}), Submit(request));
