@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "creation/request_parts.h"
 #include "creation/response_reading.h"
 #include "host/client_catalogue.h"
 #include "host/ev_debug.h"
@@ -112,7 +113,7 @@ void AdjustCreatedClients(ClientSetup& response, TMMsg::InstallOSType osType) {
     client.lookup(nullptr);
     client.setevmgrcPort(0);
     client.setQZDPort(0);
-    client.setInstallDirectory("N/A", kPlaceholderDirectoryKind);
+    client.setInstallDirectory(qzcc::kNotApplicable, kPlaceholderDirectoryKind);
     client.setOperatingSystemId(targetOsId);
     client.modify(nullptr);
   }

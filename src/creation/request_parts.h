@@ -19,6 +19,9 @@ constexpr const char kInitializeTag[] = "QZClientCreation::Initialize";
 // setupKind of the requests for named clients.
 constexpr long long kNamedClientsSetup = 0;
 
+// The placeholder the server takes for a path or detail not known yet.
+constexpr const char kNotApplicable[] = "N/A";
+
 // The clientId member's value while no id is held.
 constexpr unsigned long long kNoClientId = ~0ULL;
 

@@ -62,7 +62,7 @@ bool QZClientCreation::Initialize(
   if (needsDetails) {
     Set(client, App::Client::kNumber17, 0);
     Set(client, App::Client::kNumber16, 0);
-    Set(client, App::Client::kText19, "N/A");
+    Set(client, App::Client::kText19, qzcc::kNotApplicable);
     Set(client, App::Client::kOperatingSystem,
         qzcc::MakeOperatingSystem(osType));
   }

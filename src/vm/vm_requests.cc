@@ -21,7 +21,6 @@ constexpr long long kMachineListSetup = 20;
 constexpr long long kClientDataSetup = 34;
 
 constexpr const char* kReplacement = "_";
-constexpr const char* kNotApplicable = "N/A";
 
 std::string ClientNameOf(const std::string& machineName) {
   std::string name = machineName;
@@ -76,11 +75,11 @@ QZInstallManager::ClientsComposition MachineComposition(
   Set(props, App::ClientProps::kNumber168, 1);
 
   App::FilePath path;
-  Set(path, App::FilePath::kPath, kNotApplicable);
+  Set(path, App::FilePath::kPath, qzcc::kNotApplicable);
   App::Client client;
   Set(client, App::Client::kVersionInfo, version);
   Set(client, App::Client::kFilePath, path);
-  Set(client, App::Client::kText19, kNotApplicable);
+  Set(client, App::Client::kText19, qzcc::kNotApplicable);
   Set(client, App::Client::kOperatingSystem, AdjustedOperatingSystem(machine));
   Set(client, App::Client::kClientEntity, entity);
 
