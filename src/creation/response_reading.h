@@ -26,9 +26,14 @@ inline bool HasFailed(CNMessageBase& composition) {
 
 // Client ids travel as 64-bit fields but are the server's signed 32-bit
 // values: anything above the low 32 bits is dropped.
+inline int ClientIdIn(const CNMessageBase& entity) {
+  return static_cast<int>(
+      qzmsg::Get(entity, QzEntities::ClientEntity::kClientId));
+}
+
+// The client id of a composition, cut as above.
 inline int ClientIdOf(CNMessageBase& composition) {
-  return static_cast<int>(qzmsg::Get(ClientEntityOf(composition),
-                                     QzEntities::ClientEntity::kClientId));
+  return ClientIdIn(ClientEntityOf(composition));
 }
 
 // A 32-bit id widened with its sign, as every 64-bit place stores it.

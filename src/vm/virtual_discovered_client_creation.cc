@@ -69,7 +69,7 @@ bool VirtualDiscoveredClientCreation::postOperation() {
 
     ClientData data;
     data.clientName = Get(entity, QzEntities::ClientEntity::kClientName);
-    data.clientId = qzcc::ClientIdOf(composition);
+    data.clientId = qzcc::ClientIdIn(entity);
     data.clientNumber = static_cast<int>(Get(client, App::Client::kNumber16));
     data.vmGuid = Get(props, App::ClientProps::kVmGuid);
     data.resultNumber =
