@@ -68,6 +68,15 @@ bool PrintClientResults(QZInstallManager::ClientSetup& response) {
   return allCreated;
 }
 
+// Runs the request; false, explained, when it failed as a whole.
+bool Executed(QZClientCreation& creation) {
+  if (creation.Execute()) return true;
+  ExplainFailure("the request failed: error " +
+                 std::to_string(creation.getErrorCode()) + " [" +
+                 creation.getErrorString() + "]");
+  return false;
+}
+
 template <class Creation>
 int Submit(Creation& creation, bool prepared, bool dryRun) {
   if (!prepared) {
@@ -78,12 +87,7 @@ int Submit(Creation& creation, bool prepared, bool dryRun) {
     PrintXml(creation.Request());
     return kExitOk;
   }
-  if (!creation.Execute()) {
-    ExplainFailure("the request failed: error " +
-                   std::to_string(creation.getErrorCode()) + " [" +
-                   creation.getErrorString() + "]");
-    return kExitRequestFailed;
-  }
+  if (!Executed(creation)) return kExitRequestFailed;
   const bool allCreated = PrintClientResults(creation.Response());
   return allCreated && creation.getErrorCode() == 0 ? kExitOk
                                                     : kExitSomeClientsFailed;
@@ -171,12 +175,7 @@ int MapThroughMachineList(const std::vector<VirtualMachine>& machines,
       creation.Initialize(machines, options.group, options.packages,
                           options.installerFlags, options.setupValue);
   if (!prepared || dryRun) return Submit(creation, prepared, dryRun);
-  if (!creation.Execute()) {
-    ExplainFailure("the request failed: error " +
-                   std::to_string(creation.getErrorCode()) + " [" +
-                   creation.getErrorString() + "]");
-    return kExitRequestFailed;
-  }
+  if (!Executed(creation)) return kExitRequestFailed;
   const int result = PrintMap(creation.getClients(), keys);
   return creation.getErrorCode() == 0 ? result : kExitSomeClientsFailed;
 }
