@@ -95,11 +95,54 @@ void clearLog();
 // Also appends every line to the file at `path`; "" stops that.
 void setLogFile(const std::string& path);
 
-// Errors the embedded server reports.
+// Errors the embedded server reports. The first three are client errors
+// of one composition, or setup errors of the whole request; the catalogue
+// errors refuse the whole request, which then leaves the catalogue as it was.
 constexpr long long kEmptyClientNameError = 20001;
 constexpr long long kForeignServerError = 20002;
 constexpr long long kUnknownSetupKindError = 20003;
 constexpr long long kMalformedRequestError = 20004;
+// Another process held the catalogue longer than the busy timeout: retry.
+constexpr long long kCatalogueBusyError = 20005;
+// The disk or file system holding the catalogue is full.
+constexpr long long kCatalogueFullError = 20006;
+// The catalogue file or its folder cannot be written.
+constexpr long long kCatalogueReadOnlyError = 20007;
+// The operating system failed to read or write the catalogue file.
+constexpr long long kCatalogueIoError = 20008;
+// Any other catalogue failure: a broken constraint, a damaged file.
+constexpr long long kCatalogueError = 20009;
+// A client error: every client id from 1 to kMaxClientId is taken.
+constexpr long long kClientIdsExhaustedError = 20010;
+
+// Client ids run from 1 to this, the largest id a 32-bit reader can hold.
+constexpr long long kMaxClientId = 2147483647;
+
+// Catalogue faults. The stand-in platform never throws on one: each client,
+// group and property operation returns its failure result and the reason is
+// kept here, and the failed call's journal entry ends with " [failed: "
+// reason "]".
+//
+// Why the most recent catalogue operation since reset failed, e.g.
+// "client catalogue /x.db: step failed: database is locked (busy)"; empty
+// when none has failed.
+std::string lastCatalogueError();
+// How long an operation waits for a catalogue that another connection holds
+// before it fails as busy. 5000 ms by default and after reset.
+void setBusyTimeout(int milliseconds);
+
+// The fault-injecting seam. The catalogue counts every SQLite call it makes
+// (prepare, bind, step, exec) from the moment this is called; the call
+// numbered `callIndex` (1 is the next call) fails with the SQLite result
+// code `sqliteCode` (SQLITE_BUSY, SQLITE_FULL, SQLITE_IOERR, SQLITE_READONLY,
+// ...) without reaching SQLite. With `persistent`, every later call fails the
+// same way too, until clearCatalogueFault or reset.
+void failCatalogueCall(long long callIndex, int sqliteCode,
+                       bool persistent = false);
+void clearCatalogueFault();
+// SQLite calls made since the last failCatalogueCall, clearCatalogueFault
+// or reset: the range of call indexes a fault loop walks.
+long long catalogueCallCount();
 
 // A canonical text form of a record, for comparing whole trees.
 std::string render(const CNMessageBase& record);
