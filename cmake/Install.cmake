@@ -1,5 +1,7 @@
 # Installation: the library with its headers, the stand-in platform libraries
-# with theirs, a CMake package and a pkg-config file.
+# with theirs, a CMake package and pkg-config files. The simulated
+# installation is a component of its own: QZClientCreation::qzsim, and the
+# qzsim pkg-config module.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -47,7 +49,9 @@ install(FILES ${PROJECT_BINARY_DIR}/QZClientCreationConfig.cmake
 file(RELATIVE_PATH QZCC_PC_TO_PREFIX
   ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig
   ${CMAKE_INSTALL_PREFIX})
-configure_file(cmake/QZClientCreation.pc.in
-  ${PROJECT_BINARY_DIR}/QZClientCreation.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/QZClientCreation.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(module QZClientCreation qzsim)
+  configure_file(cmake/${module}.pc.in ${PROJECT_BINARY_DIR}/${module}.pc
+    @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${module}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

@@ -3,7 +3,7 @@
 # lacks. Extra package names may be passed as arguments.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libsqlite3-dev libgtest-dev libgmock-dev
+packages=(cmake g++ make pkgconf libsqlite3-dev libgtest-dev libgmock-dev
           libbenchmark-dev nlohmann-json3-dev libpugixml-dev libvirt-dev "$@")
 missing=()
 for package in "${packages[@]}"; do

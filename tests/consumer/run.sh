@@ -19,5 +19,5 @@ cmake --build "$work/cmake" >/dev/null
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 "$here/consumer.cc" -o "$work/consumer-pc" \
-  $(pkg-config --cflags --libs QZClientCreation)
+  $(pkg-config --cflags --libs QZClientCreation qzsim)
 "$work/consumer-pc"
