@@ -9,6 +9,7 @@
 // Without names it runs a short demonstration: one Windows client with its
 // own host name, two Unix clients in a group, and two agentless clients.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -31,6 +32,16 @@ constexpr const char kUsage[] =
     "usage: create_clients [--host NAME] [--family windows|unix|any] "
     "[--group NAME] [--agentless] NAME...\n";
 
+constexpr const char kHelp[] =
+    "Pre-declares named clients on the simulated installation's in-memory\n"
+    "central server and shows each run's outcome, the catalogue and the log.\n"
+    "Without names it runs a short demonstration.\n"
+    "\n"
+    "examples (binaries in build/release/examples):\n"
+    "  create_clients\n"
+    "  create_clients --family windows --host web01.example.com web01\n"
+    "  create_clients --agentless --family unix --group lab cam01 cam02\n";
+
 std::optional<TMMsg::InstallOSType> ParseFamily(const std::string& text) {
   if (text == "windows") return TMMsg::INSTALL_OS_WINDOWS;
   if (text == "unix") return TMMsg::INSTALL_OS_UNIX;
@@ -43,7 +54,10 @@ bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--agentless") {
+    if (arg == "--help" || arg == "-h") {
+      std::printf("%s\n%s", kUsage, kHelp);
+      std::exit(0);
+    } else if (arg == "--agentless") {
       options.agentless = true;
     } else if (arg == "--host" && hasValue) {
       options.hostName = argv[++i];

@@ -25,6 +25,16 @@ constexpr const char kUsage[] =
     "usage: map_vms [--machine-list [--group NAME] [--packages] "
     "[--installer-flags N] [--setup-value N]] INVENTORY.json\n";
 
+constexpr const char kHelp[] =
+    "Maps the discovered machines of a JSON inventory to clients on the\n"
+    "simulated installation's in-memory central server and prints the map\n"
+    "from machine GUID (or alternate id) to client.\n"
+    "\n"
+    "examples (from the source folder; binaries in build/release/examples):\n"
+    "  build/release/examples/map_vms examples/inventory.json\n"
+    "  build/release/examples/map_vms --machine-list --group lab \\\n"
+    "      --packages examples/inventory.json\n";
+
 struct Options {
   std::string inventory;
   bool machineList = false;
@@ -49,7 +59,10 @@ bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--machine-list") {
+    if (arg == "--help" || arg == "-h") {
+      std::printf("%s\n%s", kUsage, kHelp);
+      std::exit(0);
+    } else if (arg == "--machine-list") {
       options.machineList = true;
     } else if (arg == "--packages") {
       options.packages = true;
