@@ -1,7 +1,15 @@
 #include "inventory/inventory.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <iostream>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -17,6 +25,17 @@ class Reader {
 
   [[noreturn]] void Fail(const std::string& what) const {
     throw Error(where_ + ": " + what);
+  }
+
+  // Every key of `object` must be one of `known`.
+  void OnlyKeys(const json& object,
+                std::initializer_list<const char*> known) const {
+    for (const auto& item : object.items()) {
+      if (std::none_of(known.begin(), known.end(),
+                       [&](const char* name) { return item.key() == name; })) {
+        Fail("unknown key \"" + item.key() + "\"");
+      }
+    }
   }
 
   const json& Field(const json& object, const char* name) const {
@@ -59,6 +78,8 @@ App::OperatingSystem ReadOperatingSystem(const json& os, const Reader& in) {
   using qzmsg::Set;
   App::OperatingSystem record;
   if (!os.is_object()) in.Fail("\"operatingSystem\" must be an object");
+  in.OnlyKeys(os, {"osId", "osFamily", "osFlavor", "processor", "osVersion",
+                   "displayName"});
   if (os.contains("osId")) {
     Set(record, App::OperatingSystem::kOsId,
         in.Number(os, "osId", std::numeric_limits<int>::min(),
@@ -87,9 +108,13 @@ App::OperatingSystem ReadOperatingSystem(const json& os, const Reader& in) {
 
 VirtualMachine ReadMachine(const json& machine, const Reader& in) {
   if (!machine.is_object()) in.Fail("must be an object");
+  in.OnlyKeys(machine,
+              {"name", "hostName", "propertyText", "guid", "alternateId",
+               "propertyNumber", "osType", "operatingSystem"});
   VirtualMachine vm;
   vm.name = in.Text(machine, "name", true);
   vm.guid = in.Text(machine, "guid", true);
+  if (vm.guid.empty()) in.Fail("\"guid\" must not be empty");
   vm.hostName = in.Text(machine, "hostName", false);
   vm.propertyText = in.Text(machine, "propertyText", false);
   vm.alternateId = in.Text(machine, "alternateId", false);
@@ -98,34 +123,84 @@ VirtualMachine ReadMachine(const json& machine, const Reader& in) {
   vm.osType = static_cast<int>(in.Number(machine, "osType",
                                          std::numeric_limits<int>::min(),
                                          std::numeric_limits<int>::max()));
+  if (vm.osType != TMMsg::INSTALL_OS_WINDOWS &&
+      vm.osType != TMMsg::INSTALL_OS_UNIX &&
+      vm.osType != TMMsg::INSTALL_OS_ANY) {
+    in.Fail("\"osType\" must be 0 (Windows), 1 (Unix) or 4 (any)");
+  }
   if (machine.contains("operatingSystem")) {
     vm.operatingSystem = ReadOperatingSystem(machine.at("operatingSystem"), in);
   }
   return vm;
 }
 
+std::string Describe(const std::vector<VirtualMachine>& machines,
+                     std::size_t index) {
+  return std::to_string(index + 1) + " (\"" + machines[index].name + "\")";
+}
+
 }  // namespace
 
-std::vector<VirtualMachine> Load(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw Error(path + ": cannot be opened");
+std::vector<VirtualMachine> Read(std::istream& in, const std::string& name,
+                                 const Options& options,
+                                 std::vector<std::string>* warnings) {
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(in),
+                std::istreambuf_iterator<char>());
+  } catch (const std::exception& e) {
+    throw Error(name + ": cannot be read: " + e.what());
+  }
+  if (in.bad()) throw Error(name + ": cannot be read");
   json document;
   try {
-    document = json::parse(file);
+    document = json::parse(text);
   } catch (const json::exception& e) {
-    throw Error(path + ": not valid JSON: " + e.what());
+    throw Error(name + ": not valid JSON: " + e.what());
   }
-  const Reader top(path);
+  const Reader top(name);
+  if (!document.is_object()) top.Fail("must be an object");
+  top.OnlyKeys(document, {"machines"});
   const json& machines = top.Field(document, "machines");
   if (!machines.is_array()) top.Fail("\"machines\" must be a list");
 
   std::vector<VirtualMachine> result;
   result.reserve(machines.size());
+  std::map<std::string, std::size_t> byGuid;
   for (std::size_t i = 0; i < machines.size(); ++i) {
-    result.push_back(ReadMachine(
-        machines[i], Reader(path + ": machine " + std::to_string(i + 1))));
+    VirtualMachine machine = ReadMachine(
+        machines[i], Reader(name + ": machine " + std::to_string(i + 1)));
+    const auto [earlier, isNew] = byGuid.emplace(machine.guid, result.size());
+    if (isNew) {
+      result.push_back(std::move(machine));
+      continue;
+    }
+    const std::string clash = "machines " + Describe(result, earlier->second) +
+                              " and " + std::to_string(i + 1) + " (\"" +
+                              machine.name + "\") share the GUID \"" +
+                              machine.guid + "\"";
+    if (!options.lastWins) throw Error(name + ": " + clash);
+    if (warnings != nullptr) {
+      warnings->push_back(name + ": " + clash + "; the later one is taken");
+    }
+    result[earlier->second] = std::move(machine);
   }
   return result;
+}
+
+std::vector<VirtualMachine> Load(const std::string& path,
+                                 const Options& options,
+                                 std::vector<std::string>* warnings) {
+  if (path == "-") return Read(std::cin, "standard input", options, warnings);
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    throw Error(path + ": is a folder, not an inventory file");
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw Error(path + ": cannot be opened: " + std::strerror(errno));
+  }
+  return Read(file, path, options, warnings);
 }
 
 }  // namespace inventory
