@@ -39,6 +39,17 @@ struct CFree {
 using Connection = std::unique_ptr<virConnect, ConnectionCloser>;
 using Domain = std::unique_ptr<virDomain, DomainFreer>;
 
+// libvirt would read "test://dir/file.xml" as a remote host "dir"; a user
+// means a file under the current folder.
+std::string Resolved(const std::string& uri) {
+  if (uri.rfind(kTestScheme, 0) != 0) return uri;
+  const std::string path = uri.substr(sizeof kTestScheme - 1);
+  if (path.empty() || path[0] == '/') return uri;
+  std::unique_ptr<char, void (*)(void*)> here(getcwd(nullptr, 0), std::free);
+  if (!here) return uri;
+  return kTestScheme + std::string(here.get()) + "/" + path;
+}
+
 // The test driver reads a domain file by path; a missing one would make the
 // XML library complain on stderr before libvirt reports it, so it is
 // checked here first.
@@ -77,8 +88,14 @@ VirtualMachine MachineOf(virDomainPtr domain, const std::string& uri) {
 
 }  // namespace
 
-std::vector<VirtualMachine> DiscoverLibvirtDomains(const std::string& uri) {
+std::vector<VirtualMachine> DiscoverLibvirtDomains(
+    const std::string& givenUri) {
+  if (givenUri.empty()) throw DiscoveryError("the libvirt URI is empty");
+  // libvirt's own log lines would reach the terminal beside our message,
+  // which already carries libvirt's reason.
+  setenv("LIBVIRT_LOG_OUTPUTS", "1:file:/dev/null", 0);
   virSetErrorFunc(nullptr, IgnoreError);
+  const std::string uri = Resolved(givenUri);
   CheckTestDriverFile(uri);
   Connection connection(virConnectOpenReadOnly(uri.c_str()));
   if (!connection) Fail(uri, "cannot be opened");

@@ -20,8 +20,9 @@ class DiscoveryError : public std::runtime_error {
 // lists them in no stable order). Each machine carries the domain's name,
 // UUID as GUID, the name as host name, the domain id (0 when inactive) as
 // property number, the URI as property text and the domain's OS type as
-// operating-system flavor. Throws DiscoveryError naming the URI and libvirt's
-// reason; libvirt's own error printing is silenced.
+// operating-system flavor. A "test://" URI with a relative path names a file
+// under the current folder. Throws DiscoveryError naming the URI and
+// libvirt's reason; libvirt's own error printing and logging are silenced.
 std::vector<VirtualMachine> DiscoverLibvirtDomains(const std::string& uri);
 
 }  // namespace qzclients
