@@ -1,14 +1,33 @@
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "appmgr/results.h"
 #include "host/client_catalogue.h"
 #include "sim/installation.h"
 
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kNoSuchClient = 1;
-constexpr int kNotLookedUp = 2;
+using qzappmgr::kCatalogueFailed;
+using qzappmgr::kNoSuchClient;
+using qzappmgr::kNotLookedUp;
+using qzappmgr::kOk;
+using qzsim::Catalogue;
+using qzsim::ClientRecord;
+using qzsim::internal::Access;
+using qzsim::internal::UseCatalogue;
+
+// Reads the client with that id, if there is one, as one journalled call.
+int Read(std::string entry, std::optional<unsigned long long> id,
+         std::optional<ClientRecord>& client) {
+  client.reset();
+  if (!UseCatalogue(std::move(entry), Access::kRead, [&](Catalogue& c) {
+        if (id) client = c.FindClient(static_cast<long long>(*id));
+      })) {
+    return kCatalogueFailed;
+  }
+  return client ? kOk : kNoSuchClient;
+}
 
 }  // namespace
 
@@ -16,23 +35,20 @@ constexpr int kNotLookedUp = 2;
 // read on each call. Changes are staged on the looked-up record until modify.
 struct QZClient::State {
   std::optional<unsigned long long> id;
-  std::optional<qzsim::ClientRecord> loaded;
-
-  std::optional<qzsim::ClientRecord> Read() const {
-    return id ? qzsim::internal::FindClient(static_cast<long long>(*id))
-              : std::nullopt;
-  }
+  std::optional<ClientRecord> loaded;
 };
 
+// A catalogue that fails here leaves the handle as one of no client: the
+// reason stays in the journal and lastCatalogueError.
 QZClient::QZClient(const std::string& name, QZNameType type,
                    unsigned long long /*number*/, void* /*context*/)
     : state_(std::make_unique<State>()) {
-  qzsim::internal::Journal("QZClient(name=" + name + ")");
-  if (type == QZ_NAME_TYPE_CLIENT_NAME) {
-    if (auto client = qzsim::internal::FindClientByName(name)) {
+  UseCatalogue("QZClient(name=" + name + ")", Access::kRead, [&](Catalogue& c) {
+    if (type != QZ_NAME_TYPE_CLIENT_NAME) return;
+    if (auto client = c.FindClientByName(name)) {
       state_->id = static_cast<unsigned long long>(client->id);
     }
-  }
+  });
 }
 
 QZClient::QZClient(unsigned long long clientId)
@@ -44,43 +60,39 @@ QZClient::QZClient(unsigned long long clientId)
 QZClient::~QZClient() = default;
 
 int QZClient::getClientId(unsigned long long& clientId, void* /*context*/) {
-  qzsim::internal::Journal("getClientId");
-  auto client = state_->Read();
-  if (!client) return kNoSuchClient;
-  clientId = static_cast<unsigned long long>(client->id);
-  return kOk;
+  std::optional<ClientRecord> client;
+  const int result = Read("getClientId", state_->id, client);
+  if (result == kOk) clientId = static_cast<unsigned long long>(client->id);
+  return result;
 }
 
 int QZClient::isDeleted(bool& deleted, void* /*context*/) {
-  qzsim::internal::Journal("isDeleted");
-  auto client = state_->Read();
-  if (!client) return kNoSuchClient;
-  deleted = client->deleted;
-  return kOk;
+  std::optional<ClientRecord> client;
+  const int result = Read("isDeleted", state_->id, client);
+  if (result == kOk) deleted = client->deleted;
+  return result;
 }
 
 int QZClient::getNetworkHostname(std::string& hostName, void* /*context*/) {
-  qzsim::internal::Journal("getNetworkHostname");
-  auto client = state_->Read();
-  if (!client) return kNoSuchClient;
-  hostName = client->hostName;
-  return kOk;
+  std::optional<ClientRecord> client;
+  const int result = Read("getNetworkHostname", state_->id, client);
+  if (result == kOk) hostName = client->hostName;
+  return result;
 }
 
 int QZClient::getOperatingSystemId(int& osId, void* /*context*/) {
-  qzsim::internal::Journal(
+  std::optional<ClientRecord> client;
+  const int result = Read(
       "getOperatingSystemId(id=" +
-      (state_->id ? std::to_string(*state_->id) : std::string("none")) + ")");
-  auto client = state_->Read();
-  if (!client) return kNoSuchClient;
-  osId = client->osId;
-  return kOk;
+          (state_->id ? std::to_string(*state_->id) : std::string("none")) +
+          ")",
+      state_->id, client);
+  if (result == kOk) osId = client->osId;
+  return result;
 }
 
 int QZClient::lookup(void* /*context*/) {
-  qzsim::internal::Journal("lookup");
-  state_->loaded = state_->Read();
-  return state_->loaded ? kOk : kNoSuchClient;
+  return Read("lookup", state_->id, state_->loaded);
 }
 
 void QZClient::setevmgrcPort(unsigned long long port) {
@@ -109,7 +121,15 @@ void QZClient::setOperatingSystemId(int osId) {
 }
 
 int QZClient::modify(void* /*context*/) {
-  qzsim::internal::Journal("modify");
-  if (!state_->loaded) return kNotLookedUp;
-  return qzsim::internal::UpdateClient(*state_->loaded) ? kOk : kNoSuchClient;
+  if (!state_->loaded) {
+    qzsim::internal::Journal("modify");
+    return kNotLookedUp;
+  }
+  bool found = false;
+  if (!UseCatalogue("modify", Access::kWrite, [&](Catalogue& c) {
+        found = c.UpdateClient(*state_->loaded);
+      })) {
+    return kCatalogueFailed;
+  }
+  return found ? kOk : kNoSuchClient;
 }

@@ -1,5 +1,7 @@
+#include <optional>
 #include <string>
 
+#include "appmgr/results.h"
 #include "host/client_catalogue.h"
 #include "sim/installation.h"
 
@@ -11,6 +13,19 @@ QZClientGroup::QZClientGroup(unsigned long long realmId,
 }
 
 int QZClientGroup::create(void* /*context*/) {
-  qzsim::internal::Journal("create");
-  return qzsim::internal::CreateGroup(realmId_, name_);
+  const std::optional<int> forced = qzsim::internal::ForcedGroupCreateResult();
+  if (forced && *forced != qzappmgr::kOk) {
+    // A forced failure leaves the catalogue as it was.
+    qzsim::internal::Journal("create");
+    return *forced;
+  }
+  bool created = false;
+  if (!qzsim::internal::UseCatalogue("create", qzsim::internal::Access::kWrite,
+                                     [&](qzsim::Catalogue& c) {
+                                       created = c.CreateGroup(realmId_, name_);
+                                     })) {
+    return qzappmgr::kCatalogueFailed;
+  }
+  if (forced) return *forced;
+  return created ? qzappmgr::kOk : qzappmgr::kGroupExists;
 }

@@ -1,14 +1,8 @@
 #include <string>
 
+#include "appmgr/results.h"
 #include "host/client_catalogue.h"
 #include "sim/installation.h"
-
-namespace {
-
-constexpr int kOk = 0;
-constexpr int kNoSuchClient = 1;
-
-}  // namespace
 
 ClientProperties::ClientProperties(unsigned long long clientId)
     : clientId_(clientId) {
@@ -17,11 +11,16 @@ ClientProperties::ClientProperties(unsigned long long clientId)
 }
 
 int ClientProperties::setMiniSRMAgentClient(bool value, void* /*context*/) {
-  qzsim::internal::Journal(
+  bool found = false;
+  const bool done = qzsim::internal::UseCatalogue(
       "setMiniSRMAgentClient(id=" + std::to_string(clientId_) + "," +
-      (value ? "true" : "false") + ")");
-  auto client = qzsim::internal::FindClient(static_cast<long long>(clientId_));
-  if (!client) return kNoSuchClient;
-  client->agentless = value;
-  return qzsim::internal::UpdateClient(*client) ? kOk : kNoSuchClient;
+          (value ? "true" : "false") + ")",
+      qzsim::internal::Access::kWrite, [&](qzsim::Catalogue& c) {
+        auto client = c.FindClient(static_cast<long long>(clientId_));
+        if (!client) return;
+        client->agentless = value;
+        found = c.UpdateClient(*client);
+      });
+  if (!done) return qzappmgr::kCatalogueFailed;
+  return found ? qzappmgr::kOk : qzappmgr::kNoSuchClient;
 }

@@ -2,8 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <cstring>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -49,6 +48,8 @@ enum Sql {
   kInsertMembership,
   kInsertGroup,
   kSelectGroups,
+  kSelectLargestId,
+  kSelectLowestFreeId,
   kSqlCount
 };
 
@@ -71,20 +72,43 @@ constexpr const char* kSql[kSqlCount] = {
     "INSERT OR IGNORE INTO memberships(client_id, group_name) VALUES(?1, ?2)",
     "INSERT OR IGNORE INTO client_groups(realm_id, name) VALUES(?1, ?2)",
     "SELECT realm_id, name FROM client_groups ORDER BY rowid",
+    "SELECT coalesce(max(id), 0) FROM clients",
+    // NULL when every id from 1 to ?1 is taken.
+    "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM clients WHERE id = 1) THEN 1 "
+    "ELSE (SELECT min(id) + 1 FROM clients AS c WHERE id BETWEEN 1 AND ?1 - 1 "
+    "AND NOT EXISTS (SELECT 1 FROM clients WHERE id = c.id + 1)) END",
 };
 
 #undef QZ_CLIENT_COLUMNS
 
 }  // namespace
 
+FaultKind KindOf(int sqliteCode) {
+  switch (sqliteCode & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return {kCatalogueBusyError, "busy"};
+    case SQLITE_FULL:
+      return {kCatalogueFullError, "full"};
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+      return {kCatalogueReadOnlyError, "read-only"};
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+      return {kCatalogueIoError, "I/O error"};
+    default:
+      return {kCatalogueError, "error"};
+  }
+}
+
 // A prepared statement, reset before every use.
 class Catalogue::Statement {
  public:
-  Statement(sqlite3* db, const std::string& path, const char* sql)
-      : db_(db), path_(path) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      Fail("prepare");
-    }
+  Statement(Catalogue& owner, const char* sql) : owner_(owner) {
+    const int rc = owner_.Call([&] {
+      return sqlite3_prepare_v2(owner_.db_, sql, -1, &stmt_, nullptr);
+    });
+    if (rc != SQLITE_OK) throw owner_.Error("prepare", rc);
   }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
@@ -96,26 +120,32 @@ class Catalogue::Statement {
     return *this;
   }
   Statement& Bind(int column, long long value) {
-    Check(sqlite3_bind_int64(stmt_, column, value), "bind");
+    Check(owner_.Call([&] { return sqlite3_bind_int64(stmt_, column, value); }),
+          "bind");
     return *this;
   }
   // Texts may hold any bytes, NUL included.
   Statement& Bind(int column, const std::string& value) {
-    Check(sqlite3_bind_text64(stmt_, column, value.data(), value.size(),
-                              SQLITE_TRANSIENT, SQLITE_UTF8),
+    Check(owner_.Call([&] {
+      return sqlite3_bind_text64(stmt_, column, value.data(), value.size(),
+                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+    }),
           "bind");
     return *this;
   }
   // True while there is a row to read.
   bool Step() {
-    const int rc = sqlite3_step(stmt_);
+    const int rc = owner_.Call([this] { return sqlite3_step(stmt_); });
     if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) Fail("step");
+    Check(rc == SQLITE_DONE ? SQLITE_OK : rc, "step");
     return false;
   }
   void Run() {
     while (Step()) {
     }
+  }
+  bool IsNull(int column) {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
   }
   long long Int(int column) { return sqlite3_column_int64(stmt_, column); }
   std::string Text(int column) {
@@ -127,34 +157,37 @@ class Catalogue::Statement {
   }
 
  private:
-  void Check(int rc, const char* what) {
-    if (rc != SQLITE_OK) Fail(what);
-  }
-  [[noreturn]] void Fail(const char* what) {
-    throw std::runtime_error("client catalogue " + path_ + ": " + what +
-                             " failed: " + sqlite3_errmsg(db_));
+  void Check(int rc, const char* step) {
+    if (rc == SQLITE_OK) return;
+    CatalogueError error = owner_.Error(step, rc);
+    Reset();  // a half-read statement would keep the file locked
+    throw error;
   }
 
-  sqlite3* db_;
-  const std::string& path_;
+  Catalogue& owner_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-Catalogue::Catalogue(const std::string& path) : path_(path) {
+Catalogue::Catalogue(const std::string& path, FaultSeam& seam,
+                     int busyTimeoutMs, long long maxId)
+    : path_(path), seam_(seam), maxId_(maxId) {
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_,
       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
       nullptr);
   if (rc != SQLITE_OK) {
-    std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    CatalogueError error =
+        db_ != nullptr
+            ? Error("open", rc)
+            : CatalogueError(rc, "out of memory",
+                             "client catalogue " + path + ": open failed");
     sqlite3_close(db_);
-    throw std::runtime_error("client catalogue " + path +
-                             ": cannot open: " + reason);
+    throw error;
   }
   try {
-    sqlite3_busy_timeout(db_, 5000);
-    Exec("PRAGMA foreign_keys = ON");
-    Exec(kSchema);
+    SetBusyTimeout(busyTimeoutMs);
+    Exec("PRAGMA foreign_keys = ON", "configure");
+    Exec(kSchema, "create schema");
     statements_.resize(kSqlCount);
   } catch (...) {
     sqlite3_close(db_);
@@ -167,19 +200,27 @@ Catalogue::~Catalogue() {
   sqlite3_close(db_);
 }
 
-void Catalogue::Exec(const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    std::string reason = message != nullptr ? message : sqlite3_errmsg(db_);
-    sqlite3_free(message);
-    throw std::runtime_error("client catalogue " + path_ + ": " + reason);
-  }
+void Catalogue::SetBusyTimeout(int milliseconds) {
+  sqlite3_busy_timeout(db_, milliseconds);
+}
+
+CatalogueError Catalogue::Error(const char* step, int code) const {
+  std::string reason = injected_ ? sqlite3_errstr(code) : sqlite3_errmsg(db_);
+  const std::string what = "client catalogue " + path_ + ": " + step +
+                           " failed: " + reason + " (" + KindOf(code).name +
+                           ")";
+  return CatalogueError(code, std::move(reason), what);
+}
+
+void Catalogue::Exec(const char* sql, const char* step) {
+  const int rc =
+      Call([&] { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); });
+  if (rc != SQLITE_OK) throw Error(step, rc);
 }
 
 Catalogue::Statement& Catalogue::Prepared(int which) {
   auto& statement = statements_[static_cast<std::size_t>(which)];
-  if (!statement)
-    statement = std::make_unique<Statement>(db_, path_, kSql[which]);
+  if (!statement) statement = std::make_unique<Statement>(*this, kSql[which]);
   return statement->Reset();
 }
 
@@ -196,15 +237,33 @@ void Catalogue::BindFields(Statement& statement, const ClientRecord& client) {
 }
 
 long long Catalogue::AddClient(const ClientRecord& client) {
-  const bool keepId = client.id != 0 && !FindClient(client.id);
-  Statement& insert = Prepared(kInsertClient);
-  if (keepId) insert.Bind(1, client.id);
-  BindFields(insert, client);
-  insert.Run();
   ClientRecord stored = client;
-  stored.id = sqlite3_last_insert_rowid(db_);
+  if (stored.id == 0 || FindClient(stored.id)) stored.id = NewId();
+  Statement& insert = Prepared(kInsertClient).Bind(1, stored.id);
+  BindFields(insert, stored);
+  insert.Run();
   WriteGroups(stored);
   return stored.id;
+}
+
+// Ids are handed out explicitly: SQLite's own rowids would run past what a
+// 32-bit reader can hold.
+long long Catalogue::NewId() {
+  Statement& largest = Prepared(kSelectLargestId);
+  largest.Step();  // an aggregate always yields its row
+  const long long next = largest.Int(0) + 1;
+  largest.Reset();
+  if (next <= maxId_) return next;
+  Statement& lowest = Prepared(kSelectLowestFreeId).Bind(1, maxId_);
+  lowest.Step();
+  const std::optional<long long> free =
+      lowest.IsNull(0) ? std::nullopt : std::optional(lowest.Int(0));
+  lowest.Reset();
+  if (!free) {
+    throw ClientIdsExhausted("every client id from 1 to " +
+                             std::to_string(maxId_) + " is taken");
+  }
+  return *free;
 }
 
 bool Catalogue::UpdateClient(const ClientRecord& client) {
@@ -301,12 +360,19 @@ std::vector<GroupRecord> Catalogue::Groups() {
   return all;
 }
 
-void Catalogue::Begin() { Exec("BEGIN IMMEDIATE"); }
+void Catalogue::Begin() { Exec("BEGIN IMMEDIATE", "begin"); }
 
-void Catalogue::Commit() { Exec("COMMIT"); }
+void Catalogue::Commit() { Exec("COMMIT", "commit"); }
 
-void Catalogue::Rollback() {
-  if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+void Catalogue::Rollback() noexcept {
+  if (sqlite3_get_autocommit(db_)) return;
+  const int rc = Call([this] {
+    return sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  });
+  if (rc == SQLITE_OK || sqlite3_get_autocommit(db_)) return;
+  // A connection left inside the transaction would hold the file and refuse
+  // every later request, so SQLite itself is asked once more.
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 }  // namespace qzsim

@@ -1,29 +1,83 @@
 // The central server's client catalogue, kept in SQLite.
 //
+// Every SQLite call goes through a fault seam (sim/fault_seam.h). A refused
+// call throws CatalogueError; the statement is reset first, so a failed read
+// never keeps the file locked. Operations are not atomic by themselves: a
+// caller that writes wraps them in Begin, Commit and, on any exception,
+// Rollback.
+//
 // Not thread-safe: the installation serialises every use.
 #ifndef QZ_PLATFORM_SIM_CATALOGUE_H_
 #define QZ_PLATFORM_SIM_CATALOGUE_H_
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "sim/fault_seam.h"
 #include "sim/qzsim.h"
 
 struct sqlite3;
 
 namespace qzsim {
 
+// A catalogue call that SQLite refused, or that the seam refused in its
+// place. what() reads "client catalogue <path>: <step> failed: <reason>
+// (<kind>)".
+class CatalogueError : public std::runtime_error {
+ public:
+  CatalogueError(int code, std::string reason, const std::string& what)
+      : std::runtime_error(what), code_(code), reason_(std::move(reason)) {}
+  // SQLite's result code; its low byte is the primary code.
+  int code() const { return code_; }
+  // SQLite's own words, e.g. "database is locked".
+  const std::string& reason() const { return reason_; }
+
+ private:
+  int code_;
+  std::string reason_;
+};
+
+// Every client id the catalogue may hand out is taken. Not a fault of the
+// catalogue: nothing was written.
+class ClientIdsExhausted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How a fault is reported: the embedded server's setup error code and the
+// word that names the cause ("busy", "full", "read-only", "I/O error",
+// "error").
+struct FaultKind {
+  long long setupErrorCode;
+  const char* name;
+};
+FaultKind KindOf(int sqliteCode);
+
 class Catalogue {
  public:
-  // Opens or creates the catalogue at `path` (":memory:" for none on disk).
-  // Throws std::runtime_error naming the path and SQLite's reason.
-  explicit Catalogue(const std::string& path);
+  static constexpr int kDefaultBusyTimeoutMs = 5000;
+
+  // Opens or creates the catalogue at `path` (":memory:" for none on disk),
+  // counting its calls on `seam`, which must outlive it. New client ids stay
+  // within 1..maxId. Throws CatalogueError naming the path and the reason.
+  Catalogue(const std::string& path, FaultSeam& seam,
+            int busyTimeoutMs = kDefaultBusyTimeoutMs,
+            long long maxId = kMaxClientId);
   ~Catalogue();
   Catalogue(const Catalogue&) = delete;
   Catalogue& operator=(const Catalogue&) = delete;
 
+  // How long a call waits for a file another connection holds before it
+  // fails as busy; 0 or less: not at all.
+  void SetBusyTimeout(int milliseconds);
+
+  // Keeps a non-zero id that is free, else takes the next after the
+  // largest or, past maxId, the lowest free one. Throws ClientIdsExhausted
+  // when none is free.
   long long AddClient(const ClientRecord& client);
   // Writes every field and the group memberships; false when no such id.
   bool UpdateClient(const ClientRecord& client);
@@ -36,23 +90,37 @@ class Catalogue {
   bool CreateGroup(unsigned long long realmId, const std::string& name);
   std::vector<GroupRecord> Groups();
 
-  // A unit of work that lands whole or not at all.
+  // A unit of work that lands whole or not at all. Rollback never throws
+  // and leaves the connection outside any transaction, even when the seam
+  // refuses its own ROLLBACK.
   void Begin();
   void Commit();
-  void Rollback();
+  void Rollback() noexcept;
 
  private:
   class Statement;
   Statement& Prepared(int which);
   std::optional<ClientRecord> FindOne(int which, const std::string* name,
                                       long long id);
+  long long NewId();
   static void BindFields(Statement& statement, const ClientRecord& client);
   static ClientRecord ReadRow(Statement& row);
   void LoadGroups(ClientRecord& client);
   void WriteGroups(const ClientRecord& client);
-  void Exec(const char* sql);
+  void Exec(const char* sql, const char* step);
+  // One SQLite call through the seam: its result, or the injected failure.
+  template <typename SqliteCall>
+  int Call(SqliteCall call) {
+    const int injected = seam_.Next();
+    injected_ = injected != 0;
+    return injected_ ? injected : call();
+  }
+  CatalogueError Error(const char* step, int code) const;
 
   std::string path_;
+  FaultSeam& seam_;
+  long long maxId_;
+  bool injected_ = false;  // whether the last call's failure was injected
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
 };

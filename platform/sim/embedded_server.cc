@@ -64,9 +64,27 @@ void ServeComposition(Catalogue& catalogue, CNMessageBase& composition) {
   if (existing) {
     catalogue.UpdateClient(client);
   } else {
-    client.id = catalogue.AddClient(client);
+    try {
+      client.id = catalogue.AddClient(client);
+    } catch (const ClientIdsExhausted& e) {
+      Set(composition, ClientsComposition::kClientError,
+          MakeError(kClientIdsExhaustedError,
+                    std::string("No client id is free: ") + e.what()));
+      return;
+    }
   }
   Set(entity, ClientEntity::kClientId, client.id);
+}
+
+// The whole request refused: nothing of it reached the catalogue.
+void Refuse(const ClientSetup& request, const CatalogueError& fault,
+            ClientSetup& response) {
+  const FaultKind kind = KindOf(fault.code());
+  std::string text =
+      std::string("Client catalogue ") + kind.name + ": " + fault.reason();
+  if (kind.setupErrorCode == kCatalogueBusyError) text += "; try again";
+  response = request;
+  Set(response, ClientSetup::kSetupError, MakeError(kind.setupErrorCode, text));
 }
 
 // The record that crossed the wire as a setup record; throws when it is
@@ -81,7 +99,7 @@ void Receive(const std::string& wire, ClientSetup& into) {
 }
 
 int Serve(Catalogue& catalogue, const ServerIdentity& server,
-          ClientSetup& request, ClientSetup& response) {
+          ClientSetup& request, ClientSetup& response, std::string& fault) {
   response = request;
   const std::string addressedTo =
       Get(Get(Get(response, ClientSetup::kServerClientInfo),
@@ -102,13 +120,17 @@ int Serve(Catalogue& catalogue, const ServerIdentity& server,
     return 0;
   }
 
-  catalogue.Begin();
   try {
+    catalogue.Begin();
     for (CNMessageBase& composition :
          Get(response, ClientSetup::kClientCompositions)) {
       ServeComposition(catalogue, composition);
     }
     catalogue.Commit();
+  } catch (const CatalogueError& e) {
+    catalogue.Rollback();
+    fault = e.what();
+    Refuse(request, e, response);
   } catch (...) {
     catalogue.Rollback();
     throw;
@@ -119,7 +141,8 @@ int Serve(Catalogue& catalogue, const ServerIdentity& server,
 }  // namespace
 
 int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
-                     const ClientSetup& request, ClientSetup& response) {
+                     const ClientSetup& request, ClientSetup& response,
+                     std::string& fault) {
   ClientSetup received;
   try {
     Receive(CNMessageFacility::ToXml(request), received);
@@ -131,7 +154,7 @@ int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
     return 0;
   }
   ClientSetup answer;
-  const int status = Serve(catalogue, server, received, answer);
+  const int status = Serve(catalogue, server, received, answer, fault);
   Receive(CNMessageFacility::ToXml(answer), response);
   return status;
 }

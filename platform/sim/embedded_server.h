@@ -18,11 +18,16 @@ struct ServerIdentity {
 // Answers `request` into `response`. The request crosses to the server as
 // XML, as on the wire, and the server works only from what it parsed; the
 // response comes back the same way. A request that cannot cross is answered
-// with a setup error. The catalogue changes as one unit of work. Returns the
-// service status (0: answered).
+// with a setup error. The catalogue changes as one unit of work: on any
+// catalogue fault it is rolled back whole and the request is answered with a
+// setup error naming the cause (kCatalogueBusyError..kCatalogueError), the
+// reason going to `fault`. A composition that finds no free client id gets a
+// client error and the rest are served. Returns the service status (0:
+// answered); never throws for a catalogue fault.
 int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
                      const QZInstallManager::ClientSetup& request,
-                     QZInstallManager::ClientSetup& response);
+                     QZInstallManager::ClientSetup& response,
+                     std::string& fault);
 
 }  // namespace qzsim
 

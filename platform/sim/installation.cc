@@ -3,6 +3,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "facility/message_facility.h"
@@ -22,6 +24,9 @@ struct Installation {
   std::mutex mutex;
   internal::Facts facts;
   std::string cataloguePath = ":memory:";
+  FaultSeam seam;  // declared before the catalogue, which counts on it
+  int busyTimeoutMs = Catalogue::kDefaultBusyTimeoutMs;
+  std::string lastCatalogueError;
   std::unique_ptr<Catalogue> catalogue;
   InstallHandler handler;  // empty: the embedded server answers
   std::optional<int> groupCreateResult;
@@ -36,7 +41,10 @@ struct Installation {
     facts = {kDefaultHostName, kDefaultClientName, kDefaultFocus,
              kDefaultRealmId};
     cataloguePath = ":memory:";
-    catalogue = std::make_unique<Catalogue>(cataloguePath);
+    seam.Clear();
+    busyTimeoutMs = Catalogue::kDefaultBusyTimeoutMs;
+    lastCatalogueError.clear();
+    catalogue = std::make_unique<Catalogue>(cataloguePath, seam, busyTimeoutMs);
     handler = nullptr;
     groupCreateResult.reset();
     submitted.clear();
@@ -44,6 +52,20 @@ struct Installation {
     log.clear();
     logFile.clear();
     CNMessageFacility::SetStartResult(0);
+  }
+
+  // Runs `operation` as one transaction; throws what it threw, rolled back.
+  template <typename Operation>
+  auto Atomically(Operation&& operation) {
+    catalogue->Begin();
+    try {
+      auto result = operation(*catalogue);
+      catalogue->Commit();
+      return result;
+    } catch (...) {
+      catalogue->Rollback();
+      throw;
+    }
   }
 };
 
@@ -83,9 +105,10 @@ void reset() {
 
 void openCatalogue(const std::string& path) {
   Installation& sim = The();
-  auto catalogue = std::make_unique<Catalogue>(path);
+  // Opened under the lock: opening counts on the shared seam.
   std::lock_guard<std::mutex> lock(sim.mutex);
-  sim.catalogue = std::move(catalogue);
+  sim.catalogue =
+      std::make_unique<Catalogue>(path, sim.seam, sim.busyTimeoutMs);
   sim.cataloguePath = path;
 }
 
@@ -132,17 +155,27 @@ std::vector<QZInstallManager::ClientSetup> submittedRequests() {
 }
 
 long long addClient(const ClientRecord& client) {
+  if (client.id < 0 || client.id > kMaxClientId) {
+    throw std::invalid_argument("client id " + std::to_string(client.id) +
+                                " is outside 1.." +
+                                std::to_string(kMaxClientId));
+  }
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.catalogue->AddClient(client);
+  return sim.Atomically(
+      [&](Catalogue& catalogue) { return catalogue.AddClient(client); });
 }
 
 std::optional<ClientRecord> findClient(long long id) {
-  return internal::FindClient(id);
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->FindClient(id);
 }
 
 std::optional<ClientRecord> findClientByName(const std::string& name) {
-  return internal::FindClientByName(name);
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.catalogue->FindClientByName(name);
 }
 
 std::vector<ClientRecord> clients() {
@@ -161,6 +194,37 @@ std::vector<GroupRecord> groups() {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
   return sim.catalogue->Groups();
+}
+
+std::string lastCatalogueError() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.lastCatalogueError;
+}
+
+void setBusyTimeout(int milliseconds) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.busyTimeoutMs = milliseconds;
+  sim.catalogue->SetBusyTimeout(milliseconds);
+}
+
+void failCatalogueCall(long long callIndex, int sqliteCode, bool persistent) {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.seam.Arm(callIndex, sqliteCode, persistent);
+}
+
+void clearCatalogueFault() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  sim.seam.Clear();
+}
+
+long long catalogueCallCount() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.seam.calls();
 }
 
 std::vector<std::string> catalogueCalls() {
@@ -242,40 +306,41 @@ int Submit(const QZInstallManager::ClientSetup& request,
   } else {
     lastResponse.emplace();
     std::lock_guard<std::mutex> lock(sim.mutex);
+    std::string fault;
     status = ServeClientSetup(*sim.catalogue, {sim.facts.realmServerClientName},
-                              request, *lastResponse);
+                              request, *lastResponse, fault);
+    if (!fault.empty()) sim.lastCatalogueError = std::move(fault);
   }
   *response = lastResponse ? &*lastResponse : nullptr;
   return status;
 }
 
-std::optional<ClientRecord> FindClient(long long id) {
+bool UseCatalogue(std::string entry, Access access,
+                  const std::function<void(Catalogue&)>& operation) {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.catalogue->FindClient(id);
-}
-
-std::optional<ClientRecord> FindClientByName(const std::string& name) {
-  Installation& sim = The();
-  std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.catalogue->FindClientByName(name);
-}
-
-bool UpdateClient(const ClientRecord& client) {
-  Installation& sim = The();
-  std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.catalogue->UpdateClient(client);
-}
-
-int CreateGroup(unsigned long long realmId, const std::string& name) {
-  Installation& sim = The();
-  std::lock_guard<std::mutex> lock(sim.mutex);
-  if (sim.groupCreateResult) {
-    // A forced failure leaves the catalogue as it was.
-    if (*sim.groupCreateResult == 0) sim.catalogue->CreateGroup(realmId, name);
-    return *sim.groupCreateResult;
+  try {
+    if (access == Access::kWrite) {
+      sim.Atomically([&](Catalogue& catalogue) {
+        operation(catalogue);
+        return true;
+      });
+    } else {
+      operation(*sim.catalogue);
+    }
+  } catch (const CatalogueError& error) {
+    sim.lastCatalogueError = error.what();
+    sim.journal.push_back(std::move(entry) + " [failed: " + error.what() + "]");
+    return false;
   }
-  return sim.catalogue->CreateGroup(realmId, name) ? 0 : 1;
+  sim.journal.push_back(std::move(entry));
+  return true;
+}
+
+std::optional<int> ForcedGroupCreateResult() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.groupCreateResult;
 }
 
 }  // namespace internal

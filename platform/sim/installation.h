@@ -3,9 +3,11 @@
 #ifndef QZ_PLATFORM_SIM_INSTALLATION_H_
 #define QZ_PLATFORM_SIM_INSTALLATION_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "sim/catalogue.h"
 #include "sim/qzsim.h"
 
 namespace qzsim::internal {
@@ -28,13 +30,18 @@ void Log(LogLine line);
 int Submit(const QZInstallManager::ClientSetup& request,
            QZInstallManager::ClientSetup** response);
 
-std::optional<ClientRecord> FindClient(long long id);
-std::optional<ClientRecord> FindClientByName(const std::string& name);
-// False when the client no longer exists.
-bool UpdateClient(const ClientRecord& client);
-// QZClientGroup::create's result: forced, or 0 for a new group and 1 for
-// one that exists in that realm.
-int CreateGroup(unsigned long long realmId, const std::string& name);
+enum class Access { kRead, kWrite };
+
+// One stand-in catalogue call: runs `operation` under the installation's
+// lock, a kWrite one as a single transaction, and journals `entry`. On a
+// catalogue fault the work is rolled back, the reason is kept for
+// lastCatalogueError and appended to the entry as " [failed: <reason>]", and
+// the result is false. Other exceptions pass through, rolled back too.
+bool UseCatalogue(std::string entry, Access access,
+                  const std::function<void(Catalogue&)>& operation);
+
+// QZClientGroup::create's forced result, if one is set.
+std::optional<int> ForcedGroupCreateResult();
 
 }  // namespace qzsim::internal
 

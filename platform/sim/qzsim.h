@@ -62,7 +62,11 @@ struct ClientRecord {
   std::vector<std::string> groups;
 };
 
-// Keeps `id` when non-zero and free, else assigns the next id; returns it.
+// Keeps `id` when non-zero and free, else assigns a new id as the embedded
+// server does; returns it. Throws std::invalid_argument for an id outside
+// 0..kMaxClientId, and std::runtime_error when the catalogue fails or no id
+// is free (the catalogue is then left as it was). The readers below throw
+// std::runtime_error when the catalogue fails.
 long long addClient(const ClientRecord& client);
 std::optional<ClientRecord> findClient(long long id);
 // The live client of that name (names compare without regard to ASCII
@@ -116,26 +120,31 @@ constexpr long long kCatalogueError = 20009;
 constexpr long long kClientIdsExhaustedError = 20010;
 
 // Client ids run from 1 to this, the largest id a 32-bit reader can hold.
+// A new client gets the id after the largest; past this one, the lowest
+// free id.
 constexpr long long kMaxClientId = 2147483647;
 
 // Catalogue faults. The stand-in platform never throws on one: each client,
-// group and property operation returns its failure result and the reason is
-// kept here, and the failed call's journal entry ends with " [failed: "
-// reason "]".
+// group and property operation returns its failure result, the embedded
+// server answers with a setup error, and the reason is kept here; a failed
+// stand-in call's journal entry ends with " [failed: " reason "]".
 //
 // Why the most recent catalogue operation since reset failed, e.g.
 // "client catalogue /x.db: step failed: database is locked (busy)"; empty
 // when none has failed.
 std::string lastCatalogueError();
 // How long an operation waits for a catalogue that another connection holds
-// before it fails as busy. 5000 ms by default and after reset.
+// before it fails as busy (0 or less: not at all). 5000 ms by default and
+// after reset; applies to the open catalogue and to any opened later.
 void setBusyTimeout(int milliseconds);
 
 // The fault-injecting seam. The catalogue counts every SQLite call it makes
-// (prepare, bind, step, exec) from the moment this is called; the call
-// numbered `callIndex` (1 is the next call) fails with the SQLite result
-// code `sqliteCode` (SQLITE_BUSY, SQLITE_FULL, SQLITE_IOERR, SQLITE_READONLY,
-// ...) without reaching SQLite. With `persistent`, every later call fails the
+// (prepare, bind, step, and exec with BEGIN, COMMIT and ROLLBACK; not
+// resets, column reads, open or close), whichever catalogue is open, from
+// the moment this is called; the call numbered `callIndex` (1 is the next
+// call) fails with the SQLite result code `sqliteCode` (SQLITE_BUSY,
+// SQLITE_FULL, SQLITE_IOERR, SQLITE_READONLY, ...) and SQLite's own text for
+// it, without reaching SQLite. With `persistent`, every later call fails the
 // same way too, until clearCatalogueFault or reset.
 void failCatalogueCall(long long callIndex, int sqliteCode,
                        bool persistent = false);

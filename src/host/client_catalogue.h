@@ -1,6 +1,14 @@
 // The client catalogue (libQZAppMgr): client records, client groups and
 // client properties of the central server. Every object is a short-lived
 // local handle; the trailing context pointers are passed as null.
+//
+// No operation throws. Those that return an int return 0 on success and
+// otherwise one of:
+//   1  no such client (QZClientGroup::create: the group exists already)
+//   2  modify() without a successful lookup() before it
+//   3  the catalogue failed (busy beyond its wait, full, read-only, an I/O
+//      error, a broken constraint, ...); nothing was changed
+// The setters never fail: they only change the looked-up record.
 #ifndef QZ_HOST_CLIENT_CATALOGUE_H_
 #define QZ_HOST_CLIENT_CATALOGUE_H_
 
@@ -11,9 +19,10 @@
 
 enum QZNameType : int { QZ_NAME_TYPE_CLIENT_NAME = 1 };
 
-// One client record, opened by name or by id. Getters return 0 on success.
-// Changes made by the setters reach the catalogue only through modify(),
-// which needs a prior lookup().
+// One client record, opened by name or by id. Changes made by the setters
+// reach the catalogue only through modify(), which needs a prior lookup().
+// A handle opened by name on a failing catalogue is one of no client: its
+// getters return 1.
 class QZ_PLATFORM_API QZClient {
  public:
   QZClient(const std::string& name, QZNameType type, unsigned long long number,
@@ -42,8 +51,8 @@ class QZ_PLATFORM_API QZClient {
 class QZ_PLATFORM_API QZClientGroup {
  public:
   QZClientGroup(unsigned long long realmId, const std::string& name);
-  // 0 when the group was created; non-zero otherwise (for instance when it
-  // exists in that realm already).
+  // 0 when the group was created; 1 when it exists in that realm already;
+  // 3 when the catalogue failed.
   int create(void* context);
 
  private:
@@ -54,7 +63,8 @@ class QZ_PLATFORM_API QZClientGroup {
 class QZ_PLATFORM_API ClientProperties {
  public:
   explicit ClientProperties(unsigned long long clientId);
-  // Marks the client as one that runs without an agent; 0 on success.
+  // Marks the client as one that runs without an agent: 0, or 1 when there
+  // is no such client, or 3 when the catalogue failed.
   int setMiniSRMAgentClient(bool value, void* context);
 
  private:

@@ -1,0 +1,52 @@
+// The catalogue's fault-injecting seam: counts the SQLite calls the
+// catalogue makes and fails the one a test chose, without reaching SQLite.
+//
+// Counted calls are every prepare, bind, step and exec (BEGIN, COMMIT and
+// ROLLBACK included); resets, column reads, finalize, open and close are
+// not. The installation owns one seam for all the catalogues it opens, so
+// the count and an armed fault survive openCatalogue.
+//
+// Not thread-safe: the installation serialises every use.
+#ifndef QZ_PLATFORM_SIM_FAULT_SEAM_H_
+#define QZ_PLATFORM_SIM_FAULT_SEAM_H_
+
+#include <sqlite3.h>
+
+#include <limits>
+
+namespace qzsim {
+
+class FaultSeam {
+ public:
+  // Counts one call: SQLITE_OK when it may go ahead, else the code it fails
+  // with. One compare while nothing is armed: servers make millions.
+  int Next() { return ++calls_ < armedAt_ ? SQLITE_OK : Fire(); }
+
+  // Call `index` (1: the next) fails with `code`; with `persistent`, so
+  // does every later one. Restarts the count.
+  void Arm(long long index, int code, bool persistent) {
+    calls_ = 0;
+    armedAt_ = index;
+    code_ = code;
+    persistent_ = persistent;
+  }
+  void Clear() { Arm(kNever, SQLITE_OK, false); }
+  long long calls() const { return calls_; }
+
+ private:
+  static constexpr long long kNever = std::numeric_limits<long long>::max();
+
+  int Fire() {
+    if (!persistent_) armedAt_ = kNever;
+    return code_;
+  }
+
+  long long calls_ = 0;
+  long long armedAt_ = kNever;
+  int code_ = SQLITE_OK;
+  bool persistent_ = false;
+};
+
+}  // namespace qzsim
+
+#endif  // QZ_PLATFORM_SIM_FAULT_SEAM_H_
