@@ -15,41 +15,22 @@ namespace {
 using QZInstallManager::ClientsComposition;
 using QZInstallManager::ClientSetup;
 using qztest::Answer;
+using qztest::FailureLog;
 using qztest::Flat;
 using qztest::FlatComponents;
 using qztest::MakeComposition;
 using qztest::MakeError;
 using qztest::MakeSetup;
+using qztest::Packages;
 using qztest::RenderCalls;
+using qztest::RenderCatalogue;
 using qztest::RenderLog;
+using qztest::Seed;
 
 constexpr TMMsg::InstallOSType kNoAgentFamily =
     static_cast<TMMsg::InstallOSType>(2);
 
-class AgentLessProbe : public AgentLessClientCreation {
- public:
-  using AgentLessClientCreation::clientGroupName;
-  using AgentLessClientCreation::request;
-};
-
-// The flat components of every composition of `request`, in order.
-std::vector<std::string> Packages(ClientSetup& request) {
-  std::vector<std::string> out;
-  for (CNMessageBase& composition :
-       qzmsg::Get(request, ClientSetup::kClientCompositions)) {
-    out.push_back(
-        Flat(qzmsg::Get(composition, ClientsComposition::kComponents)));
-  }
-  return out;
-}
-
-void Seed(const std::string& name, long long id) {
-  qzsim::ClientRecord client;
-  client.id = id;
-  client.name = name;
-  client.osId = 7;  // an installed agent: Execute leaves it alone
-  qzsim::addClient(client);
-}
+using AgentLessProbe = qztest::Exposed<AgentLessClientCreation>;
 
 class AgentLessClientCreationTest : public ::testing::Test {
  protected:
@@ -107,10 +88,10 @@ TEST_F(AgentLessClientCreationTest, OtherFamiliesBuildNothing) {
 // passed over by Execute's adjustment but marked; a negative 32-bit id is
 // widened with its sign.
 TEST_F(AgentLessClientCreationTest, MarksTheClientsThatDidNotFail) {
-  Seed("a", 11);
-  Seed("b", 42);
-  Seed("c", 13);
-  Seed("ok", 6);
+  const std::pair<const char*, long long> seeded[] = {
+      {"a", 11}, {"b", 42}, {"c", 13}, {"ok", 6}};
+  // Installed agents: Execute's adjustment leaves them alone.
+  for (const auto& [name, id] : seeded) Seed(name, 7, id);
   Answer(MakeSetup({MakeComposition("a", 11),
                     MakeComposition("b", 42, MakeError(77, std::string("%s"))),
                     MakeComposition("bad", 5, MakeError(9, std::nullopt)),
@@ -124,17 +105,14 @@ TEST_F(AgentLessClientCreationTest, MarksTheClientsThatDidNotFail) {
   EXPECT_TRUE(probe.Execute());
   EXPECT_EQ(probe.getErrorCode(), 9u);
   EXPECT_EQ(probe.getErrorString(), "%s");
-  EXPECT_EQ(RenderLog(),
-            "debug |Failed to create the client for [b]|\n"
-            "debug |ProcessClientSetupRequest Failed with errorCode [77] |\n"
-            "debug |Error string [%s]|\n"
-            "debug |Failed to create the client for [bad]|\n"
-            "debug |ProcessClientSetupRequest Failed with errorCode [9] |\n"
-            "debug |ProcessClientSetupRequest Failed with errorCode [77] for "
-            "client 42 |\n"
-            "debug |Error string [%s]|\n"
-            "debug |ProcessClientSetupRequest Failed with errorCode [9] for "
-            "client 5 |\n");
+  EXPECT_EQ(
+      RenderLog(),
+      FailureLog("b", "77", "%s") + FailureLog("bad", "9") +
+          "debug |ProcessClientSetupRequest Failed with errorCode [77] for "
+          "client 42 |\n"
+          "debug |Error string [%s]|\n"
+          "debug |ProcessClientSetupRequest Failed with errorCode [9] for "
+          "client 5 |\n");
   EXPECT_EQ(RenderCalls(),
             "QZClient(id=11)\ngetOperatingSystemId(id=11)\n"
             "QZClient(id=42)\ngetOperatingSystemId(id=42)\n"
@@ -154,26 +132,22 @@ TEST_F(AgentLessClientCreationTest, MarksTheClientsThatDidNotFail) {
     EXPECT_TRUE(qzsim::findClient(id)->agentless);
 }
 
-// Against the embedded server: the clients are created in the group, marked
-// agentless and, being pre-declared Windows clients, get operating system 21.
+// Against the embedded server, twice: the clients are created in the group,
+// marked agentless and, being pre-declared Windows clients, get operating
+// system 21; the server's refusal of the empty name is the object's error.
+// The second run finds the same clients.
 TEST_F(AgentLessClientCreationTest, CreatesAgentlessClientsEndToEnd) {
-  AgentLessClientCreation creation;
-  ASSERT_TRUE(creation.Initialize(std::vector<std::string>{"web01", "db01"},
-                                  "agents", TMMsg::INSTALL_OS_WINDOWS));
-  EXPECT_TRUE(creation.Execute());
-  EXPECT_EQ(creation.getErrorCode(), 0u);
-
-  const std::vector<qzsim::ClientRecord> clients = qzsim::clients();
-  ASSERT_EQ(clients.size(), 2u);
-  EXPECT_EQ(clients[0].name, "web01");
-  EXPECT_EQ(clients[1].name, "db01");
-  for (const qzsim::ClientRecord& client : clients) {
-    SCOPED_TRACE(client.name);
-    EXPECT_EQ(client.hostName, client.name);
-    EXPECT_TRUE(client.agentless);
-    EXPECT_EQ(client.osId, 21);
-    EXPECT_EQ(client.installDirectory, "N/A");
-    EXPECT_EQ(client.groups, std::vector<std::string>{"agents"});
+  ASSERT_TRUE(probe.Initialize(std::vector<std::string>{"web01", "", "db01"},
+                               "agents", TMMsg::INSTALL_OS_WINDOWS));
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_TRUE(probe.Execute());
+    EXPECT_EQ(probe.getErrorCode(),
+              static_cast<unsigned long long>(qzsim::kEmptyClientNameError));
+    EXPECT_EQ(RenderCatalogue(),
+              "1 web01 host web01 os 21 ports 0/0 dir N/A(4) agentless groups "
+              "agents\n"
+              "2 db01 host db01 os 21 ports 0/0 dir N/A(4) agentless groups "
+              "agents\n");
   }
   ASSERT_EQ(qzsim::groups().size(), 1u);
   EXPECT_EQ(qzsim::groups()[0].name, "agents");

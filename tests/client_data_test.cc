@@ -4,8 +4,11 @@
 #include <string>
 
 #include "QZClientCreation.h"
+#include "creation_probe.h"
 
 namespace {
+
+using qztest::RenderClientMap;
 
 ClientData Filled() {
   ClientData data;
@@ -21,52 +24,31 @@ ClientData Filled() {
   return data;
 }
 
-void ExpectSame(const ClientData& a, const ClientData& b) {
-  EXPECT_EQ(a.clientName, b.clientName);
-  EXPECT_EQ(a.clientId, b.clientId);
-  EXPECT_EQ(a.clientNumber, b.clientNumber);
-  EXPECT_EQ(a.extraText1, b.extraText1);
-  EXPECT_EQ(a.extraNumber, b.extraNumber);
-  EXPECT_EQ(a.extraText2, b.extraText2);
-  EXPECT_EQ(a.propertyNumber, b.propertyNumber);
-  EXPECT_EQ(a.resultNumber, b.resultNumber);
-  EXPECT_EQ(a.vmGuid, b.vmGuid);
-}
-
 TEST(ClientDataTest, StartsEmptyAndCopiesEveryField) {
-  const ClientData fresh;
-  EXPECT_EQ(
-      fresh.clientName + fresh.extraText1 + fresh.extraText2 + fresh.vmGuid,
-      "");
-  EXPECT_EQ(fresh.clientId | fresh.clientNumber | fresh.extraNumber |
-                fresh.propertyNumber | fresh.resultNumber,
-            0);
-
   const ClientData original = Filled();
-  const ClientData copied(original);
   ClientData assigned;
   assigned = original;
-  ExpectSame(copied, Filled());
-  ExpectSame(assigned, Filled());
+  EXPECT_EQ(RenderClientMap({{"assigned", assigned},
+                             {"copied", ClientData(original)},
+                             {"fresh", ClientData()}}),
+            "assigned -> web01|-5|1099511627776|one|-7|two|4294967295|3|"
+            "4c4c4544-0042,alt\n"
+            "copied -> web01|-5|1099511627776|one|-7|two|4294967295|3|"
+            "4c4c4544-0042,alt\n"
+            "fresh -> |0|0||0||0|0|\n");
 }
 
 TEST(ClientMapTest, GetClientsCopiesTheProcessWideMap) {
   EXPECT_TRUE(requestMap.empty());
   EXPECT_TRUE(gIssueRequest);
 
-  gClientMap.clear();
-  gClientMap["guid-1"] = Filled();
-  QZClientCreation one;
-  QZClientCreation other;
-  std::map<std::string, ClientData> copy = one.getClients();
-  ASSERT_EQ(copy.size(), 1u);
-  ExpectSame(copy["guid-1"], Filled());
-  EXPECT_EQ(other.getClients().size(), 1u);
-
+  gClientMap = {{"guid-1", Filled()}};
+  std::map<std::string, ClientData> copy = QZClientCreation().getClients();
+  EXPECT_EQ(RenderClientMap(copy), RenderClientMap(gClientMap));
   copy.clear();
   EXPECT_EQ(gClientMap.size(), 1u);
   gClientMap.clear();
-  EXPECT_TRUE(one.getClients().empty());
+  EXPECT_TRUE(QZClientCreation().getClients().empty());
 }
 
 }  // namespace

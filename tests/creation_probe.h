@@ -1,9 +1,10 @@
-// A creation object whose protected state and hooks tests can reach,
-// builders for the responses a scripted install service returns, and the
-// one-line forms of rendered requests.
+// Creation objects whose protected state and hooks tests can reach, a
+// catalogue seed, builders for the responses a scripted install service
+// returns, and canonical text forms of requests, catalogue and client maps.
 #ifndef QZ_TESTS_CREATION_PROBE_H_
 #define QZ_TESTS_CREATION_PROBE_H_
 
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -15,16 +16,19 @@
 
 namespace qztest {
 
-class CreationProbe : public QZClientCreation {
+// Any creation class with its protected state in reach.
+template <class Creation>
+class Exposed : public Creation {
  public:
-  using QZClientCreation::clientGroupName;
-  using QZClientCreation::clientId;
-  using QZClientCreation::clientName;
-  using QZClientCreation::hostName;
-  using QZClientCreation::osType;
-  using QZClientCreation::request;
-  using QZClientCreation::response;
+  using Creation::clientDataMap, Creation::clientGroupName, Creation::clientId,
+      Creation::clientName, Creation::errorCode, Creation::errorString,
+      Creation::hostName, Creation::idList, Creation::intList, Creation::osType,
+      Creation::request, Creation::response;
+};
 
+// The base object with hooks a test can make fail, counted.
+class CreationProbe : public Exposed<QZClientCreation> {
+ public:
   bool preResult = true;
   bool postResult = true;
   int preCalls = 0;
@@ -39,6 +43,53 @@ class CreationProbe : public QZClientCreation {
     return postResult;
   }
 };
+
+// Seeds the catalogue with a client as an installed agent leaves it (ports
+// and install directory set); returns its id.
+inline long long Seed(const std::string& name, int osId = 116, long long id = 0,
+                      const std::string& host = "", bool deleted = false) {
+  qzsim::ClientRecord client;
+  client.id = id;
+  client.name = name;
+  client.hostName = host;
+  client.osId = osId;
+  client.deleted = deleted;
+  client.evmgrcPort = 8400;
+  client.qzdPort = 8401;
+  client.installDirectory = "/opt/agent";
+  client.installDirectoryKind = 1;
+  return qzsim::addClient(client);
+}
+
+// Every field of every client of the catalogue, one client a line.
+inline std::string RenderCatalogue() {
+  std::string out;
+  for (const qzsim::ClientRecord& c : qzsim::clients()) {
+    out += std::to_string(c.id) + " " + c.name + " host " + c.hostName +
+           " os " + std::to_string(c.osId) + (c.deleted ? " deleted" : "") +
+           " ports " + std::to_string(c.evmgrcPort) + "/" +
+           std::to_string(c.qzdPort) + " dir " + c.installDirectory + "(" +
+           std::to_string(c.installDirectoryKind) + ")" +
+           (c.agentless ? " agentless" : "") + " groups";
+    for (const std::string& group : c.groups) out += " " + group;
+    out += "\n";
+  }
+  return out;
+}
+
+// Every field of every entry of a client map, so that a stray write shows.
+inline std::string RenderClientMap(
+    const std::map<std::string, ClientData>& clients) {
+  std::string out;
+  for (const auto& [key, d] : clients) {
+    out += key + " -> " + d.clientName + "|" + std::to_string(d.clientId) +
+           "|" + std::to_string(d.clientNumber) + "|" + d.extraText1 + "|" +
+           std::to_string(d.extraNumber) + "|" + d.extraText2 + "|" +
+           std::to_string(d.propertyNumber) + "|" +
+           std::to_string(d.resultNumber) + "|" + d.vmGuid + "\n";
+  }
+  return out;
+}
 
 inline QZInstallManager::SIMError MakeError(std::optional<long long> code,
                                             std::optional<std::string> text) {
@@ -78,6 +129,17 @@ inline QZInstallManager::ClientSetup MakeSetup(
   return setup;
 }
 
+// What Execute logs for a client the server failed: the client's name, the
+// code and, when not empty, the text.
+inline std::string FailureLog(const std::string& name, const std::string& code,
+                              const std::string& text = "") {
+  std::string out = "debug |Failed to create the client for [" + name +
+                    "]|\ndebug |ProcessClientSetupRequest Failed with "
+                    "errorCode [" +
+                    code + "] |\n";
+  return text.empty() ? out : out + "debug |Error string [" + text + "]|\n";
+}
+
 // The install service answers every request with `reply` (none: a null
 // response) and `status`.
 inline void Answer(std::optional<QZInstallManager::ClientSetup> reply,
@@ -96,6 +158,17 @@ inline std::string Flat(const CNMessageBase& record) {
   std::string out;
   for (std::string line; std::getline(lines, line);) {
     out += (out.empty() ? "" : " ") + line.substr(line.find_first_not_of(' '));
+  }
+  return out;
+}
+
+// The flat components of every composition of `request`, in order.
+inline std::vector<std::string> Packages(CNMessageBase& request) {
+  std::vector<std::string> out;
+  for (CNMessageBase& composition : qzmsg::Get(
+           request, QZInstallManager::ClientSetup::kClientCompositions)) {
+    out.push_back(Flat(qzmsg::Get(
+        composition, QZInstallManager::ClientsComposition::kComponents)));
   }
   return out;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,8 +17,7 @@ using qztest::CreationProbe;
 using qztest::Flat;
 using qztest::RenderCalls;
 using qztest::RenderLog;
-
-constexpr unsigned long long kNoId = ~0ULL;
+using qztest::Seed;
 
 // An operating system among a Client's fields; its display name is the
 // family. `osId` is "" for the families that have none.
@@ -97,243 +97,212 @@ std::vector<AddOnComponents> AddOns(const std::vector<long long>& ids) {
   return addOns;
 }
 
-unsigned long long Seed(const std::string& name, const std::string& host,
-                        bool deleted = false) {
-  qzsim::ClientRecord client;
-  client.name = name;
-  client.hostName = host;
-  client.deleted = deleted;
-  return static_cast<unsigned long long>(qzsim::addClient(client));
-}
-
-class SingleClientRequestTest : public ::testing::Test {
+// The stage: db01 (id 1), db02 (2, no host name) and db03 (3, deleted) in
+// the catalogue. Each build is checked whole, then the next starts afresh.
+class NamedClientTest : public ::testing::Test {
  protected:
-  void SetUp() override { qzsim::reset(); }
+  void SetUp() override {
+    qzsim::reset();
+    Seed("db01", 116, 0, "db01.corp.example");
+    Seed("db02");
+    Seed("db03", 116, 0, "old.example", true);
+  }
+
+  // The request, the probe's state led by the build's result, the catalogue
+  // calls and the log lines since the previous build.
+  void Expect(bool ok, const std::string& request, const std::string& state,
+              const std::string& calls, const std::string& log) {
+    EXPECT_EQ(Flat(probe.request), request);
+    EXPECT_EQ(std::string(ok ? "true" : "false") + " id " +
+                  std::to_string(static_cast<long long>(probe.clientId)) +
+                  " family " + std::to_string(probe.osType) + " name " +
+                  probe.clientName + " host " + probe.hostName + " group " +
+                  probe.clientGroupName + " error " +
+                  std::to_string(probe.errorCode) + " [" + probe.errorString +
+                  "]",
+              state);
+    const std::vector<std::string> journal = qzsim::catalogueCalls();
+    std::string since;
+    for (std::size_t i = seen; i < journal.size(); ++i) {
+      since += journal[i] + "\n";
+    }
+    seen = journal.size();
+    EXPECT_EQ(since, calls);
+    EXPECT_EQ(RenderLog(), log);
+    qzsim::clearLog();
+    probe = CreationProbe();
+  }
 
   CreationProbe probe;
   std::vector<AddOnComponents> none;
+  std::size_t seen = 0;
 };
 
-TEST_F(SingleClientRequestTest, UnknownClientByNameIsDeclaredForAnyFamily) {
-  ASSERT_TRUE(probe.Initialize(std::string("web01")));
-  EXPECT_EQ(Flat(probe.request), Request(Single("web01", "web01", kOsAny)));
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_ANY);
-  EXPECT_EQ(probe.clientId, kNoId);
-  EXPECT_EQ(probe.clientName, "web01");
-  EXPECT_EQ(RenderCalls(), "QZClient(name=web01)\ngetClientId\n");
-  EXPECT_EQ(RenderLog(), "");
+std::string Lookup(const std::string& name, bool known = false) {
+  return "QZClient(name=" + name + ")\ngetClientId\n" +
+         (known ? "isDeleted\ngetNetworkHostname\n" : "");
+}
+std::string GroupCreated(const std::string& name, int realm = 1) {
+  return "QZClientGroup(realm=" + std::to_string(realm) + ",name=" + name +
+         ")\ncreate\n";
+}
+std::string GroupLog(const std::string& name, int realm = 1) {
+  return Logged("client group [" + name + "] realmId [" +
+                std::to_string(realm) + "]");
 }
 
-// An empty catalogue host name falls back to the client name; a deleted
-// client keeps its id but is declared as a new one.
-TEST_F(SingleClientRequestTest, KnownClientsAreLookedUpInTheCatalogue) {
-  struct Case {
-    std::string name, held;
-    bool deleted;
-    TMMsg::InstallOSType family;
-    std::string host, os;
-  };
-  const Case cases[] = {
-      {"db01", "db01.corp.example", false, TMMsg::INSTALL_OS_WINDOWS,
-       "db01.corp.example", kNoOs},
-      {"db02", "", false, TMMsg::INSTALL_OS_UNIX, "db02", kNoOs},
-      {"db03", "old.example", true, TMMsg::INSTALL_OS_UNIX, "old.example",
-       kOsUnix}};
-  std::string calls;
-  for (const Case& c : cases) {
-    const unsigned long long id = Seed(c.name, c.held, c.deleted);
-    ASSERT_TRUE(probe.Initialize(c.name, c.family, none, false));
-    EXPECT_EQ(probe.clientId, id);
-    EXPECT_EQ(Flat(probe.request), Request(Single(c.name, c.host, c.os)));
-    calls += "QZClient(name=" + c.name +
-             ")\ngetClientId\nisDeleted\ngetNetworkHostname\n";
-  }
-  EXPECT_EQ(RenderCalls(), calls);
-}
+using SingleClientRequestTest = NamedClientTest;
 
-TEST_F(SingleClientRequestTest, GivenHostNameYieldsToTheCatalogues) {
-  ASSERT_TRUE(probe.Initialize("web01", TMMsg::INSTALL_OS_ANY,
-                               "web01.dmz.example", none, false));
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("web01", "web01.dmz.example", kOsAny)));
-
-  Seed("db01", "db01.corp.example");
-  ASSERT_TRUE(probe.Initialize("db01", TMMsg::INSTALL_OS_ANY,
-                               "db01.dmz.example", none, false));
-  EXPECT_EQ(probe.hostName, "db01.corp.example");
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("db01", "db01.corp.example", kNoOs)));
-}
-
-// Only component 600, judged by its low 32 bits, stands for the Windows
-// package; the flag is number6.
-TEST_F(SingleClientRequestTest, AddOnsBecomePackagesInOrder) {
+// An empty catalogue host name falls back to the client name and a given
+// one yields to the catalogue's; a deleted client keeps its id but is
+// declared as a new one. Only component 600, judged by its low 32 bits,
+// stands for the Windows package; the flag is number6.
+TEST_F(SingleClientRequestTest, DeclaresTheClientAsTheCatalogueKnowsIt) {
+  Expect(probe.Initialize(std::string("web01")),
+         Request(Single("web01", "web01", kOsAny)),
+         "true id -1 family 4 name web01 host  group  error 0 []",
+         Lookup("web01"), "");
+  Expect(
+      probe.Initialize("db01", TMMsg::INSTALL_OS_WINDOWS, none, false),
+      Request(Single("db01", "db01.corp.example", kNoOs)),
+      "true id 1 family 0 name db01 host db01.corp.example group  error 0 []",
+      Lookup("db01", true), "");
+  Expect(probe.Initialize("db02", TMMsg::INSTALL_OS_UNIX, none, false),
+         Request(Single("db02", "db02", kNoOs)),
+         "true id 2 family 1 name db02 host  group  error 0 []",
+         Lookup("db02", true), "");
+  Expect(probe.Initialize("db03", TMMsg::INSTALL_OS_UNIX, none, false),
+         Request(Single("db03", "old.example", kOsUnix)),
+         "true id 3 family 1 name db03 host old.example group  error 0 []",
+         Lookup("db03", true), "");
+  Expect(probe.Initialize("web01", TMMsg::INSTALL_OS_ANY, "web01.dmz.example",
+                          none, false),
+         Request(Single("web01", "web01.dmz.example", kOsAny)),
+         "true id -1 family 4 name web01 host web01.dmz.example group  error "
+         "0 []",
+         Lookup("web01"), "");
+  Expect(
+      probe.Initialize("db01", TMMsg::INSTALL_OS_ANY, "db01.dmz.example", none,
+                       false),
+      Request(Single("db01", "db01.corp.example", kNoOs)),
+      "true id 1 family 4 name db01 host db01.corp.example group  error 0 []",
+      Lookup("db01", true), "");
   std::vector<AddOnComponents> addOns = AddOns(
       {600, 605, 7, 0x100000258LL, 0x258 + (1LL << 32) * 7, 601, -600, 600});
-  ASSERT_TRUE(
-      probe.Initialize("win01", TMMsg::INSTALL_OS_WINDOWS, addOns, true));
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_WINDOWS);
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("win01", "win01", kOsWindows, "",
-                           {402, 1123, 1123, 402, 402, 1123, 1123, 402}, "1")));
+  Expect(probe.Initialize("win01", TMMsg::INSTALL_OS_WINDOWS, addOns, true),
+         Request(Single("win01", "win01", kOsWindows, "",
+                        {402, 1123, 1123, 402, 402, 1123, 1123, 402}, "1")),
+         "true id -1 family 0 name win01 host  group  error 0 []",
+         Lookup("win01"), "");
 }
 
-TEST_F(SingleClientRequestTest, UnavailableHostNameLeavesTheRequestUntouched) {
-  const unsigned long long id = Seed("db01", "db01.corp.example");
-  qzmsg::Set(probe.request, ClientSetup::kNumber30, 7);
-  const std::string before = Flat(probe.request);
-  probe.setErrorCode(9);
-  probe.setErrorString("old");
-  qzsim::setRealmServerHostName(std::nullopt);
-
-  // The group comes before the server identity and is not undone.
-  EXPECT_FALSE(probe.Initialize("db01", "g", TMMsg::INSTALL_OS_UNIX, none));
-  EXPECT_EQ(Flat(probe.request), before);
-  EXPECT_EQ(qzsim::groups().size(), 1u);
-  EXPECT_EQ(probe.clientId, id);
-  EXPECT_EQ(probe.hostName, "db01.corp.example");
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_UNIX);
-  EXPECT_EQ(probe.getErrorCode(), 0u);
-  EXPECT_EQ(probe.getErrorString(), "");
-  EXPECT_EQ(RenderLog(),
-            Logged("client group [g] realmId [1]") + kHostNameFailed);
+// The group is created after the lookup; its troubles are logged and
+// passed over.
+TEST_F(SingleClientRequestTest, GroupIsCreatedAfterTheLookupAndJoined) {
+  Expect(probe.Initialize("web01", "web servers", TMMsg::INSTALL_OS_ANY, none),
+         Request(Single("web01", "web01", kOsAny, "web servers")),
+         "true id -1 family 4 name web01 host  group web servers error 0 []",
+         Lookup("web01") + GroupCreated("web servers"),
+         GroupLog("web servers"));
+  qzsim::setRealmId(0);
+  qzsim::setGroupCreateResult(5);
+  Expect(probe.Initialize("web01", "g", TMMsg::INSTALL_OS_ANY, none),
+         Request(Single("web01", "web01", kOsAny, "g")),
+         "true id -1 family 4 name web01 host  group g error 0 []",
+         Lookup("web01") + GroupCreated("g", 2),
+         Logged(" realm Id is zero, using 2") + GroupLog("g", 2) +
+             "DebugLvl(2) QZClientCreation::Initialize |Failed to create "
+             "client group g, error 5, continuing|\n");
 }
 
-TEST_F(SingleClientRequestTest, FieldsOfOtherBuildersSurviveARebuild) {
+// A rebuild replaces the composition list and keeps other builders'
+// fields; a failed build leaves the request as it was, the group created.
+TEST_F(SingleClientRequestTest, KeepsWhatItDoesNotBuild) {
   QZInstallManager::InstallerFlags flags;
   qzmsg::Set(flags, QZInstallManager::InstallerFlags::kNumber70, 3);
   qzmsg::Set(probe.request, ClientSetup::kInstallerFlags, flags);
   qzmsg::Set(probe.request, ClientSetup::kNumber30, -7);
-  ASSERT_TRUE(probe.Initialize(std::string("old01")));
-  ASSERT_TRUE(probe.Initialize(std::string("web01")));
-  // The composition list is replaced, not appended to.
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("web01", "web01", kOsAny),
-                    " installerFlags: InstallerFlags { number70: 3 } "
-                    "number30: -7"));
+  Expect(
+      probe.Initialize(std::string("old01")) &&
+          probe.Initialize(std::string("web01")),
+      Request(Single("web01", "web01", kOsAny),
+              " installerFlags: InstallerFlags { number70: 3 } number30: -7"),
+      "true id -1 family 4 name web01 host  group  error 0 []",
+      Lookup("old01") + Lookup("web01"), "");
+
+  qzmsg::Set(probe.request, ClientSetup::kNumber30, 7);
+  probe.setErrorCode(9);
+  probe.setErrorString("old");
+  qzsim::setRealmServerHostName(std::nullopt);
+  Expect(probe.Initialize("db01", "g", TMMsg::INSTALL_OS_UNIX, none),
+         "ClientSetup { number30: 7 }",
+         "false id 1 family 1 name db01 host db01.corp.example group g error 0 "
+         "[]",
+         Lookup("db01", true) + GroupCreated("g"),
+         GroupLog("g") + kHostNameFailed);
 }
 
-TEST_F(SingleClientRequestTest, GroupIsCreatedAfterTheLookupAndJoined) {
-  ASSERT_TRUE(
-      probe.Initialize("web01", "web servers", TMMsg::INSTALL_OS_ANY, none));
-  EXPECT_EQ(probe.clientGroupName, "web servers");
-  EXPECT_EQ(RenderCalls(),
-            "QZClient(name=web01)\ngetClientId\n"
-            "QZClientGroup(realm=1,name=web servers)\ncreate\n");
-  EXPECT_EQ(RenderLog(), Logged("client group [web servers] realmId [1]"));
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("web01", "web01", kOsAny, "web servers")));
-}
-
-TEST_F(SingleClientRequestTest, GroupProblemsAreLoggedAndPassedOver) {
-  qzsim::setRealmId(0);
-  qzsim::setGroupCreateResult(5);
-  ASSERT_TRUE(probe.Initialize("web01", "g", TMMsg::INSTALL_OS_ANY, none));
-  EXPECT_EQ(RenderCalls(),
-            "QZClient(name=web01)\ngetClientId\n"
-            "QZClientGroup(realm=2,name=g)\ncreate\n");
-  EXPECT_EQ(RenderLog(),
-            Logged(" realm Id is zero, using 2") +
-                Logged("client group [g] realmId [2]") +
-                "DebugLvl(2) QZClientCreation::Initialize |Failed to create "
-                "client group g, error 5, continuing|\n");
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("web01", "web01", kOsAny, "g")));
-}
-
+// Format directives stay text, in the request and in the log.
 TEST_F(SingleClientRequestTest, OddNamesGoOutUnchanged) {
-  ASSERT_TRUE(probe.Initialize(std::string("")));
-  EXPECT_EQ(Flat(probe.request), Request(Single("", "", kOsAny)));
-
-  // Format directives stay text, in the request and in the log.
-  ASSERT_TRUE(probe.Initialize("%s%n%d\xC3\xA9", "%s%n%d\xFF",
-                               TMMsg::INSTALL_OS_ANY, none));
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single("%s%n%d\\xC3\\xA9", "%s%n%d\\xC3\\xA9", kOsAny,
-                           "%s%n%d\\xFF")));
-  EXPECT_EQ(qzsim::logLines().back().text,
-            "client group [%s%n%d\xFF] realmId [1]");
-
+  Expect(probe.Initialize(std::string()), Request(Single("", "", kOsAny)),
+         "true id -1 family 4 name  host  group  error 0 []", Lookup(""), "");
+  Expect(probe.Initialize("%s%n%d\xC3\xA9", "%s%n%d\xFF", TMMsg::INSTALL_OS_ANY,
+                          none),
+         Request(Single("%s%n%d\\xC3\\xA9", "%s%n%d\\xC3\\xA9", kOsAny,
+                        "%s%n%d\\xFF")),
+         "true id -1 family 4 name %s%n%d\xC3\xA9 host  group %s%n%d\xFF "
+         "error 0 []",
+         Lookup("%s%n%d\xC3\xA9") + GroupCreated("%s%n%d\xFF"),
+         GroupLog("%s%n%d\xFF"));
   const std::string huge(1 << 20, 'h');
-  ASSERT_TRUE(probe.Initialize(huge));
-  EXPECT_EQ(Flat(probe.request),
-            Request(Single(huge, huge, kOsAny, "%s%n%d\\xFF")));
+  Expect(probe.Initialize(huge), Request(Single(huge, huge, kOsAny)),
+         "true id -1 family 4 name " + huge + " host  group  error 0 []",
+         Lookup(huge), "");
 }
 
-class MultiClientRequestTest : public SingleClientRequestTest {};
+using MultiClientRequestTest = NamedClientTest;
 
+// Nobody is looked up, and names go out unchanged; each client is its own
+// host, even with a host name held; the group is created even for no
+// clients, and before a failure.
 TEST_F(MultiClientRequestTest, EveryNameGetsItsOwnCompositionInOrder) {
-  probe.clientGroupName = "g";
-  probe.clientId = 5;
   std::vector<AddOnComponents> addOns = AddOns({605, 600});
-  ASSERT_TRUE(probe.Initialize(std::vector<std::string>{"c", "a", "b"},
-                               TMMsg::INSTALL_OS_WINDOWS, addOns));
-  EXPECT_EQ(Flat(probe.request),
-            Request(Multi("c", kOsWindows, "g", {1123, 402}) +
-                    Multi("a", kOsWindows, "g", {1123, 402}) +
-                    Multi("b", kOsWindows, "g", {1123, 402})));
-  EXPECT_EQ(probe.clientId, kNoId);
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_WINDOWS);
-  // Nobody is looked up: the journal holds the group alone.
-  EXPECT_EQ(RenderCalls(), "QZClientGroup(realm=1,name=g)\ncreate\n");
-}
+  std::string each;
+  for (const char* name : {"c", "", "dup", "dup", "%s%n%d", "\\x80\\xFE"}) {
+    each += Multi(name, kOsWindows, "%n%s", {1123, 402});
+  }
+  probe.clientGroupName = "%n%s";
+  probe.clientId = 5;
+  Expect(probe.Initialize(std::vector<std::string>{"c", "", "dup", "dup",
+                                                   "%s%n%d", "\x80\xFE"},
+                          TMMsg::INSTALL_OS_WINDOWS, addOns),
+         Request(each), "true id -1 family 0 name  host  group %n%s error 0 []",
+         GroupCreated("%n%s"), GroupLog("%n%s"));
 
-TEST_F(MultiClientRequestTest, EachClientIsItsOwnHostEvenWithAHostNameHeld) {
-  ASSERT_TRUE(probe.Initialize("solo", TMMsg::INSTALL_OS_UNIX, "solo.example",
-                               none, false));
-  ASSERT_EQ(probe.hostName, "solo.example");
-  // The convenience overload declares any family and no group.
-  ASSERT_TRUE(probe.Initialize(std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_ANY);
-  EXPECT_EQ(Flat(probe.request),
-            Request(Multi("x", kOsAny) + Multi("y", kOsAny)));
-  EXPECT_EQ(RenderLog(), "");
-}
+  Expect(probe.Initialize("solo", TMMsg::INSTALL_OS_UNIX, "solo.example", none,
+                          false) &&
+             probe.Initialize(std::vector<std::string>{"x", "y"}),
+         Request(Multi("x", kOsAny) + Multi("y", kOsAny)),
+         "true id -1 family 4 name solo host solo.example group  error 0 []",
+         Lookup("solo"), "");
 
-TEST_F(MultiClientRequestTest, EmptyListStillCreatesTheGroup) {
   probe.clientGroupName = "g";
   probe.clientId = 12;
-  ASSERT_TRUE(probe.Initialize(std::vector<std::string>{},
-                               TMMsg::INSTALL_OS_UNIX, none));
-  EXPECT_EQ(Flat(probe.request), Request(""));
-  EXPECT_EQ(probe.clientId, 12u);
-  ASSERT_EQ(qzsim::groups().size(), 1u);
-}
+  Expect(probe.Initialize(std::vector<std::string>{}, TMMsg::INSTALL_OS_UNIX,
+                          none),
+         Request(""), "true id 12 family 1 name  host  group g error 0 []",
+         GroupCreated("g"), GroupLog("g"));
 
-TEST_F(MultiClientRequestTest, UnavailableHostNameFailsAfterTheResetAndGroup) {
-  probe.clientGroupName = "g";
+  probe.clientGroupName = "g2";
   probe.setErrorCode(9);
   probe.setErrorString("old");
   probe.clientId = 3;
   qzsim::setRealmServerHostName(std::nullopt);
-
-  EXPECT_FALSE(probe.Initialize(std::vector<std::string>{"a"},
-                                TMMsg::INSTALL_OS_UNIX, none));
-  EXPECT_EQ(Flat(probe.request), "ClientSetup { }");
-  EXPECT_EQ(probe.osType, TMMsg::INSTALL_OS_UNIX);
-  EXPECT_EQ(probe.getErrorCode(), 0u);
-  EXPECT_EQ(probe.getErrorString(), "");
-  EXPECT_EQ(probe.clientId, 3u);
-  EXPECT_EQ(qzsim::groups().size(), 1u);
-  EXPECT_EQ(RenderLog(),
-            Logged("client group [g] realmId [1]") + kHostNameFailed);
-}
-
-TEST_F(MultiClientRequestTest, OddNamesGoOutUnchanged) {
-  probe.clientGroupName = "%n%s";
-  qzsim::setGroupCreateResult(-1);
-  ASSERT_TRUE(probe.Initialize(
-      std::vector<std::string>{"", "dup", "dup", "%s%n%d", "\x80\xFE"},
-      TMMsg::INSTALL_OS_ANY, none));
-  std::string expected;
-  for (const char* name : {"", "dup", "dup", "%s%n%d", "\\x80\\xFE"}) {
-    expected += Multi(name, kOsAny, "%n%s");
-  }
-  EXPECT_EQ(Flat(probe.request), Request(expected));
-  EXPECT_EQ(RenderLog(),
-            Logged("client group [%n%s] realmId [1]") +
-                "DebugLvl(2) QZClientCreation::Initialize |Failed to create "
-                "client group %n%s, error -1, continuing|\n");
+  Expect(probe.Initialize(std::vector<std::string>{"a"}, TMMsg::INSTALL_OS_UNIX,
+                          none),
+         "ClientSetup { }",
+         "false id 3 family 1 name  host  group g2 error 0 []",
+         GroupCreated("g2"), GroupLog("g2") + kHostNameFailed);
 }
 
 }  // namespace
