@@ -1,25 +1,44 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "catalogue_files.h"
 #include "sim/qzsim.h"
 
 namespace {
+
+using qztest::Query;
+using qztest::RemoveCatalogue;
 
 constexpr int kClients = 20000;
 
 bool Exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
+}
+
+// Every file this run names begins so. A stale journal left beside a new
+// catalogue of the same name would be rolled into it.
+std::string RunPrefix() { return "crash-" + std::to_string(getpid()) + "-"; }
+
+std::vector<std::string> FilesOfThisRun() {
+  std::vector<std::string> left;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(testing::TempDir())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(RunPrefix(), 0) == 0) left.push_back(name);
+  }
+  return left;
 }
 
 // Runs in the child: one request that creates every client, then exits.
@@ -33,33 +52,13 @@ bool Exists(const std::string& path) {
   _exit(ok ? 0 : 3);
 }
 
-std::string Query(const std::string& path, const char* sql) {
-  sqlite3* db = nullptr;
-  std::string result = "cannot open";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    } else {
-      result = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
 // A process killed while the central server writes a request leaves a
 // catalogue that opens, is intact and holds all of that request or none.
 TEST(CatalogueCrashTest, KilledRequestLandsWholeOrNotAtAll) {
   for (int delayMs : {0, 5, 40}) {
-    const std::string catalogue = testing::TempDir() + "crash-" +
-                                  std::to_string(getpid()) + "-" +
-                                  std::to_string(delayMs) + ".db";
-    unlink(catalogue.c_str());
-    unlink((catalogue + "-journal").c_str());
+    const std::string catalogue =
+        testing::TempDir() + RunPrefix() + std::to_string(delayMs) + ".db";
+    RemoveCatalogue(catalogue);
     // An empty catalogue first, so that the journal the child's request
     // writes is the request's own.
     qzsim::openCatalogue(catalogue);
@@ -81,20 +80,21 @@ TEST(CatalogueCrashTest, KilledRequestLandsWholeOrNotAtAll) {
     int status = 0;
     waitpid(child, &status, 0);
 
-    EXPECT_EQ(Query(catalogue, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(Query(catalogue, "PRAGMA integrity_check"), "ok\n");
     const std::string count = Query(catalogue, "SELECT count(*) FROM clients");
-    EXPECT_TRUE(count == "0" || count == std::to_string(kClients))
+    EXPECT_TRUE(count == "0\n" || count == std::to_string(kClients) + "\n")
         << "after " << delayMs << " ms: " << count << " clients";
     // Writing that many clients takes far longer than noticing the journal,
     // so the first kill always lands inside the request.
     if (delayMs == 0) {
-      EXPECT_EQ(count, "0");
+      EXPECT_EQ(count, "0\n");
     }
     qzsim::openCatalogue(catalogue);
-    EXPECT_EQ(std::to_string(qzsim::clients().size()), count);
+    EXPECT_EQ(std::to_string(qzsim::clients().size()) + "\n", count);
     qzsim::reset();
-    unlink(catalogue.c_str());
+    RemoveCatalogue(catalogue);
   }
+  EXPECT_THAT(FilesOfThisRun(), ::testing::IsEmpty());
 }
 
 }  // namespace

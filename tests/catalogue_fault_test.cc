@@ -1,0 +1,237 @@
+// Catalogue faults at every SQLite call of a small request, in the way
+// SQLite tests itself: whichever call fails, the library reports the request
+// refused or carries on past the one client, the file stays intact, each
+// request lands whole or not at all, and a second run finishes the job.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "QZClientCreation.h"
+#include "catalogue_files.h"
+#include "creation/response_reading.h"
+#include "sim/qzsim.h"
+#include "test_support.h"
+
+namespace {
+
+using qztest::Query;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+template <typename Creation>
+struct Probe : Creation {
+  using Creation::response;
+};
+
+struct Job {
+  std::vector<std::string> names;
+  TMMsg::InstallOSType family;
+  bool agentless;
+};
+
+const Job kJobs[] = {{{"web01", "web02"}, TMMsg::INSTALL_OS_UNIX, false},
+                     {{"edge01"}, TMMsg::INSTALL_OS_WINDOWS, true}};
+
+// What every client looks like once both jobs are done.
+constexpr const char* kStateOfClients =
+    "SELECT name, os_id, evmgrc_port, qzd_port, install_directory, agentless "
+    "FROM clients ORDER BY name";
+constexpr const char* kDone =
+    "edge01 21 0 0 N/A 1\nweb01 20 0 0 N/A 0\nweb02 20 0 0 N/A 0\n";
+
+// What a job's Execute returned, and "name=id" per client it answered.
+struct Outcome {
+  bool ok;
+  unsigned long long code;
+  std::string text;
+  std::string ids;
+};
+
+template <typename Creation>
+Outcome Finish(Probe<Creation>& creation, bool initialized) {
+  Outcome outcome{initialized && creation.Execute(), creation.getErrorCode(),
+                  creation.getErrorString(), ""};
+  for (CNMessageBase& composition :
+       qzmsg::Get(creation.response,
+                  QZInstallManager::ClientSetup::kClientCompositions)) {
+    outcome.ids += qzmsg::Get(qzcc::ClientEntityOf(composition),
+                              QzEntities::ClientEntity::kClientName) +
+                   "=" + std::to_string(qzcc::ClientIdOf(composition)) + "\n";
+  }
+  return outcome;
+}
+
+Outcome Perform(const Job& job) {
+  if (job.agentless) {
+    Probe<AgentLessClientCreation> creation;
+    return Finish(creation, creation.Initialize(job.names, "", job.family));
+  }
+  std::vector<QZInstallManager::AddOnComponents> none;
+  Probe<QZClientCreation> creation;
+  return Finish(creation, creation.Initialize(job.names, job.family, none));
+}
+
+// The default VFS with every sync and directory sync skipped: the loop
+// commits thousands of times and asks nothing of the disk, only of what the
+// connections see.
+void SkipSyncs() {
+  static sqlite3_vfs* const real = sqlite3_vfs_find(nullptr);
+  // One copy per kind of file: databases lock, journals do not.
+  static std::map<const sqlite3_io_methods*, sqlite3_io_methods> copies;
+  static sqlite3_vfs vfs = *real;
+  vfs.zName = "qzsim-nosync";
+  vfs.xDelete = [](sqlite3_vfs*, const char* name, int) {
+    return real->xDelete(real, name, 0);
+  };
+  vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* file, int flags,
+                 int* outFlags) {
+    const int rc = real->xOpen(real, name, file, flags, outFlags);
+    if (rc == SQLITE_OK && file->pMethods != nullptr) {
+      auto copy = copies.try_emplace(file->pMethods, *file->pMethods).first;
+      copy->second.xSync = [](sqlite3_file*, int) { return SQLITE_OK; };
+      file->pMethods = &copy->second;
+    }
+    return rc;
+  };
+  sqlite3_vfs_register(&vfs, /*makeDflt=*/1);
+}
+
+class CatalogueFaultTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { SkipSyncs(); }
+  void SetUp() override { Fresh(); }
+  void TearDown() override {
+    qzsim::reset();
+    qztest::RemoveCatalogue(path_);
+  }
+
+  // An empty catalogue file, calls counted from its opening on. Copied from
+  // the first one made: creating the schema costs commits.
+  void Fresh() {
+    static std::string empty;
+    qzsim::reset();
+    qztest::RemoveCatalogue(path_);
+    if (empty.empty()) {
+      qzsim::openCatalogue(path_);
+      qzsim::reset();
+      std::ifstream file(path_, std::ios::binary);
+      empty.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    std::ofstream(path_, std::ios::binary) << empty;
+    qzsim::openCatalogue(path_);
+    qzsim::clearCatalogueFault();
+  }
+
+  const std::string path_ =
+      testing::TempDir() + "fault-" + std::to_string(getpid()) + ".db";
+};
+
+struct Fault {
+  int code;
+  long long setupError;
+  const char* kind;
+  bool persistent;
+};
+
+TEST_F(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
+  for (const Job& job : kJobs) ASSERT_TRUE(Perform(job).ok);
+  ASSERT_EQ(Query(path_, kStateOfClients), kDone);
+  const long long calls = qzsim::catalogueCallCount();
+
+  const Fault faults[] = {
+      {SQLITE_BUSY, qzsim::kCatalogueBusyError, "busy", false},
+      {SQLITE_FULL, qzsim::kCatalogueFullError, "full", true},
+      {SQLITE_IOERR_WRITE, qzsim::kCatalogueIoError, "I/O error", false},
+      {SQLITE_READONLY, qzsim::kCatalogueReadOnlyError, "read-only", true},
+      {SQLITE_CONSTRAINT, qzsim::kCatalogueError, "error", false},
+  };
+  for (const Fault& fault : faults) {
+    const std::string reason = sqlite3_errstr(fault.code);
+    const std::string kind = std::string(" (") + fault.kind + ")";
+    const std::string refusal =
+        "Client catalogue " + std::string(fault.kind) + ": " + reason +
+        (fault.code == SQLITE_BUSY ? "; try again" : "");
+    for (long long call = 1; call <= calls; ++call) {
+      SCOPED_TRACE(reason + " at call " + std::to_string(call));
+      Fresh();
+      qzsim::failCatalogueCall(call, fault.code, fault.persistent);
+      int failures = 0;
+      std::string landed;
+      std::string log;
+      for (const Job& job : kJobs) {
+        const Outcome outcome = Perform(job);
+        EXPECT_EQ(outcome.code, static_cast<unsigned long long>(
+                                    outcome.ok ? 0 : fault.setupError));
+        EXPECT_EQ(outcome.text, outcome.ok ? "" : refusal);
+        if (outcome.ok) {
+          landed += outcome.ids;
+          continue;
+        }
+        ++failures;
+        log += "debug |ProcessClientSetupRequest Failed with errorCode [" +
+               std::to_string(fault.setupError) + "] |\ndebug |Error string [" +
+               refusal + "]|\n";
+      }
+      for (const std::string& entry : qzsim::catalogueCalls()) {
+        if (entry.find(" [failed: ") == std::string::npos) continue;
+        ++failures;
+        EXPECT_THAT(entry, EndsWith(reason + kind + "]"));
+      }
+      EXPECT_EQ(qztest::RenderLog(), log);
+      EXPECT_THAT(qzsim::lastCatalogueError(), EndsWith(reason + kind));
+      EXPECT_TRUE(fault.persistent ? failures >= 1 : failures == 1) << failures;
+      // Intact, holding what landed, and held by no connection.
+      EXPECT_EQ(Query(path_,
+                      "PRAGMA integrity_check; SELECT name || '=' || id FROM "
+                      "clients ORDER BY id; BEGIN IMMEDIATE; ROLLBACK"),
+                "ok\n" + landed);
+
+      qzsim::clearCatalogueFault();
+      for (const Job& job : kJobs) EXPECT_TRUE(Perform(job).ok);
+      EXPECT_EQ(Query(path_, kStateOfClients), kDone);
+    }
+  }
+}
+
+// Held by another connection: the lookup, a later opening and the request
+// each wait the short timeout, not the default, then fail as busy.
+TEST_F(CatalogueFaultTest, CatalogueHeldElsewhereFailsAsBusyAfterTheWait) {
+  constexpr auto kWait = std::chrono::milliseconds(50);
+  qzsim::setBusyTimeout(static_cast<int>(kWait.count()));
+  sqlite3* holder = nullptr;
+  sqlite3_open(path_.c_str(), &holder);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  const auto start = std::chrono::steady_clock::now();
+  QZClientCreation creation;
+  EXPECT_TRUE(creation.Initialize("web01"));
+  EXPECT_THROW(qzsim::openCatalogue(path_), std::runtime_error);
+  EXPECT_FALSE(creation.Execute());
+  const auto waited = std::chrono::steady_clock::now() - start;
+  sqlite3_close(holder);
+
+  EXPECT_GE(waited, 3 * kWait);
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(creation.getErrorCode(),
+            static_cast<unsigned long long>(qzsim::kCatalogueBusyError));
+  EXPECT_EQ(creation.getErrorString(),
+            "Client catalogue busy: database is locked; try again");
+  EXPECT_THAT(qztest::RenderCalls(),
+              HasSubstr("QZClient(name=web01) [failed: client catalogue " +
+                        path_ + ": step failed: database is locked (busy)]\n"));
+  EXPECT_EQ(qzsim::lastCatalogueError(),
+            "client catalogue " + path_ +
+                ": begin failed: database is locked (busy)");
+  EXPECT_TRUE(Perform(kJobs[0]).ok);
+}
+
+}  // namespace
