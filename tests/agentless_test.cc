@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,27 +11,17 @@
 #include "sim/qzsim.h"
 #include "test_support.h"
 
+namespace qztest {
 namespace {
 
 using QZInstallManager::ClientsComposition;
 using QZInstallManager::ClientSetup;
-using qztest::Answer;
-using qztest::FailureLog;
-using qztest::Flat;
-using qztest::FlatComponents;
-using qztest::MakeComposition;
-using qztest::MakeError;
-using qztest::MakeSetup;
-using qztest::Packages;
-using qztest::RenderCalls;
-using qztest::RenderCatalogue;
-using qztest::RenderLog;
-using qztest::Seed;
 
 constexpr TMMsg::InstallOSType kNoAgentFamily =
     static_cast<TMMsg::InstallOSType>(2);
 
-using AgentLessProbe = qztest::Exposed<AgentLessClientCreation>;
+using AgentLessProbe = Exposed<AgentLessClientCreation>;
+using VmProbe = Exposed<VirtualDiscoveredClientCreation>;
 
 class AgentLessClientCreationTest : public ::testing::Test {
  protected:
@@ -39,48 +30,56 @@ class AgentLessClientCreationTest : public ::testing::Test {
   AgentLessProbe probe;
 };
 
-TEST_F(AgentLessClientCreationTest, FamilyChoosesTheAgentPackage) {
+// The agentless builders, and the virtual-machine name lists asked for a
+// package, give every client the family's agent package. For a family
+// without one they build nothing, keep the error state and look nothing up,
+// though the group is stored first. Unasked, a name list gets no package.
+TEST(AgentPackageTest, FamilyChoosesTheAgentPackage) {
+  const auto row = [](bool ok, auto& built) {
+    std::string out = std::string(ok ? "built" : "refused") + " [" +
+                      built.clientGroupName + "] " +
+                      std::to_string(built.errorCode);
+    for (const std::string& components : Packages(built.request)) {
+      out += " " + components;
+    }
+    return out + "\n";
+  };
   const std::pair<TMMsg::InstallOSType, long long> families[] = {
-      {TMMsg::INSTALL_OS_WINDOWS, 402}, {TMMsg::INSTALL_OS_UNIX, 1123}};
+      {TMMsg::INSTALL_OS_WINDOWS, 402},
+      {TMMsg::INSTALL_OS_UNIX, 1123},
+      {TMMsg::INSTALL_OS_ANY, 0},
+      {kNoAgentFamily, 0}};
   for (const auto& [family, package] : families) {
-    SCOPED_TRACE(family);
-    const std::string agent = FlatComponents({package});
-    AgentLessProbe one;
-    AgentLessProbe grouped;
-    AgentLessProbe many;
-    ASSERT_TRUE(one.Initialize("web01", family));
-    ASSERT_TRUE(grouped.Initialize("web01", "g", family));
-    ASSERT_TRUE(
-        many.Initialize(std::vector<std::string>{"a", "b"}, "g", family));
-    EXPECT_EQ(Packages(one.request), std::vector<std::string>{agent});
-    EXPECT_EQ(Packages(grouped.request), std::vector<std::string>{agent});
-    EXPECT_EQ(Packages(many.request), std::vector<std::string>(2, agent));
+    qzsim::reset();
+    AgentLessProbe one, grouped, many;
+    VmProbe listed, listedInGroup, unasked;
+    for (QZClientCreation* c : std::initializer_list<QZClientCreation*>{
+             &one, &grouped, &many, &listed, &listedInGroup, &unasked}) {
+      c->setErrorCode(9);
+    }
+    const std::vector<std::string> two = {"a", "b"};
+    const bool ok[] = {one.Initialize("web01", family),
+                       grouped.Initialize("web01", "g1", family),
+                       many.Initialize(two, "g2", family),
+                       listed.Initialize(two, family, true),
+                       listedInGroup.Initialize(two, "g3", family, true),
+                       unasked.Initialize(two, family, false)};
+    // What a builder of `clients` clients in `group` should leave.
+    const auto want = [package = package](const std::string& group,
+                                          int clients) {
+      if (package == 0) return "refused [" + group + "] 9\n";
+      std::string out = "built [" + group + "] 0";
+      for (int i = 0; i < clients; ++i) out += " " + FlatComponents({package});
+      return out + "\n";
+    };
+    EXPECT_EQ(row(ok[0], one) + row(ok[1], grouped) + row(ok[2], many) +
+                  row(ok[3], listed) + row(ok[4], listedInGroup) +
+                  row(ok[5], unasked),
+              want("", 1) + want("g1", 1) + want("g2", 2) + want("", 2) +
+                  want("g3", 2) + "built [] 0 Components { } Components { }\n")
+        << family;
+    EXPECT_EQ(RenderLog().empty() && RenderCalls().empty(), package == 0);
   }
-}
-
-TEST_F(AgentLessClientCreationTest, OtherFamiliesBuildNothing) {
-  probe.setErrorCode(9);
-  probe.setErrorString("old");
-  EXPECT_FALSE(probe.Initialize("web01", kNoAgentFamily));
-  EXPECT_EQ(probe.clientGroupName, "");
-  EXPECT_EQ(probe.getErrorCode(), 9u);
-  EXPECT_EQ(probe.getErrorString(), "old");
-
-  // Both overloads with a group store it before looking at the family.
-  AgentLessProbe grouped;
-  AgentLessProbe many;
-  EXPECT_FALSE(grouped.Initialize("web01", "g1", kNoAgentFamily));
-  EXPECT_FALSE(
-      many.Initialize(std::vector<std::string>{"a"}, "g2", kNoAgentFamily));
-  EXPECT_EQ(grouped.clientGroupName, "g1");
-  EXPECT_EQ(many.clientGroupName, "g2");
-  for (AgentLessProbe* built : {&probe, &grouped, &many}) {
-    EXPECT_EQ(Flat(built->request), "ClientSetup { }");
-  }
-  // Nothing was looked up, created or logged on the way.
-  EXPECT_TRUE(qzsim::catalogueCalls().empty());
-  EXPECT_TRUE(qzsim::groups().empty());
-  EXPECT_EQ(RenderLog(), "");
 }
 
 // The object keeps the last failure's code and the last text that came
@@ -113,23 +112,18 @@ TEST_F(AgentLessClientCreationTest, MarksTheClientsThatDidNotFail) {
           "debug |Error string [%s]|\n"
           "debug |ProcessClientSetupRequest Failed with errorCode [9] for "
           "client 5 |\n");
-  EXPECT_EQ(RenderCalls(),
-            "QZClient(id=11)\ngetOperatingSystemId(id=11)\n"
-            "QZClient(id=42)\ngetOperatingSystemId(id=42)\n"
-            "QZClient(id=5)\ngetOperatingSystemId(id=5)\n"
-            "QZClient(id=13)\ngetOperatingSystemId(id=13)\n"
-            "QZClient(id=6)\ngetOperatingSystemId(id=6)\n"
-            "QZClient(id=18446744073709551614)\n"
-            "getOperatingSystemId(id=18446744073709551614)\n"
-            "ClientProperties(id=11)\nsetMiniSRMAgentClient(id=11,true)\n"
-            "ClientProperties(id=13)\nsetMiniSRMAgentClient(id=13,true)\n"
-            "ClientProperties(id=6)\nsetMiniSRMAgentClient(id=6,true)\n"
-            "ClientProperties(id=0)\nsetMiniSRMAgentClient(id=0,true)\n"
-            "ClientProperties(id=18446744073709551614)\n"
-            "setMiniSRMAgentClient(id=18446744073709551614,true)\n");
-  EXPECT_FALSE(qzsim::findClient(42)->agentless);
-  for (long long id : {11, 13, 6})
-    EXPECT_TRUE(qzsim::findClient(id)->agentless);
+  std::string calls;
+  for (std::string id : {"11", "42", "5", "13", "6", "18446744073709551614"}) {
+    calls += "QZClient(id=" + id + ")\ngetOperatingSystemId(id=" + id + ")\n";
+  }
+  for (std::string id : {"11", "13", "6", "0", "18446744073709551614"}) {
+    calls += "ClientProperties(id=" + id + ")\nsetMiniSRMAgentClient(id=" + id +
+             ",true)\n";
+  }
+  EXPECT_EQ(RenderCalls(), calls);
+  for (long long id : {11, 13, 6, 42}) {
+    EXPECT_EQ(qzsim::findClient(id)->agentless, id != 42);
+  }
 }
 
 // Against the embedded server, twice: the clients are created in the group,
@@ -154,3 +148,4 @@ TEST_F(AgentLessClientCreationTest, CreatesAgentlessClientsEndToEnd) {
 }
 
 }  // namespace
+}  // namespace qztest

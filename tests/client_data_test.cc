@@ -6,9 +6,8 @@
 #include "QZClientCreation.h"
 #include "creation_probe.h"
 
+namespace qztest {
 namespace {
-
-using qztest::RenderClientMap;
 
 ClientData Filled() {
   ClientData data;
@@ -52,3 +51,4 @@ TEST(ClientMapTest, GetClientsCopiesTheProcessWideMap) {
 }
 
 }  // namespace
+}  // namespace qztest

@@ -31,13 +31,9 @@ class CreationProbe : public Exposed<QZClientCreation> {
  public:
   bool preResult = true;
   bool postResult = true;
-  int preCalls = 0;
   int postCalls = 0;
 
-  bool preOperation() override {
-    ++preCalls;
-    return preResult;
-  }
+  bool preOperation() override { return preResult; }
   bool postOperation() override {
     ++postCalls;
     return postResult;
@@ -48,17 +44,8 @@ class CreationProbe : public Exposed<QZClientCreation> {
 // and install directory set); returns its id.
 inline long long Seed(const std::string& name, int osId = 116, long long id = 0,
                       const std::string& host = "", bool deleted = false) {
-  qzsim::ClientRecord client;
-  client.id = id;
-  client.name = name;
-  client.hostName = host;
-  client.osId = osId;
-  client.deleted = deleted;
-  client.evmgrcPort = 8400;
-  client.qzdPort = 8401;
-  client.installDirectory = "/opt/agent";
-  client.installDirectoryKind = 1;
-  return qzsim::addClient(client);
+  return qzsim::addClient(
+      {id, name, host, osId, deleted, 8400, 8401, "/opt/agent", 1, false, {}});
 }
 
 // Every field of every client of the catalogue, one client a line.

@@ -9,20 +9,11 @@
 #include "sim/qzsim.h"
 #include "test_support.h"
 
+namespace qztest {
 namespace {
 
 using QZInstallManager::ClientsComposition;
 using QZInstallManager::ClientSetup;
-using qztest::Answer;
-using qztest::CreationProbe;
-using qztest::FailureLog;
-using qztest::MakeComposition;
-using qztest::MakeError;
-using qztest::MakeSetup;
-using qztest::RenderCalls;
-using qztest::RenderCatalogue;
-using qztest::RenderLog;
-using qztest::Seed;
 
 constexpr const char kEmptySetup[] = "ClientSetup {\n}\n";
 
@@ -74,33 +65,28 @@ class ExecuteTest : public ::testing::Test {
   CreationProbe creation;
 };
 
-TEST_F(ExecuteTest, NewObjectHoldsNoIdNoFamilyAndSubmitsAnEmptyRequest) {
+// A new object holds no id, no family and an empty request, which it
+// submits as it is. A prepared request is copied and clears only the error
+// state.
+TEST_F(ExecuteTest, SubmitsTheRequestItWasPrepared) {
   EXPECT_EQ(creation.osType, TMMsg::INSTALL_OS_NONE);
-  EXPECT_EQ(creation.getErrorString(), "");
-  EXPECT_EQ(qzsim::render(creation.request), kEmptySetup);
   Seed("web01", 116, 7);
   Answer(std::nullopt);
   EXPECT_EQ(Outcome(creation.Execute(), ""),
             "false 0 [] id -1 post 0 sent 1 os 116 {}");
   EXPECT_EQ(qzsim::render(qzsim::submittedRequests().at(0)), kEmptySetup);
-}
 
-TEST_F(ExecuteTest, PreparedRequestIsCopiedAndClearsOnlyTheErrorState) {
   ClientSetup prepared = MakeSetup({MakeComposition("web01", 0)});
   const std::string before = qzsim::render(prepared);
   creation.setErrorCode(9);
   creation.setErrorString("old");
   creation.osType = TMMsg::INSTALL_OS_UNIX;
   creation.clientId = 12;
-
   EXPECT_TRUE(creation.Initialize(prepared));
   qzmsg::Set(prepared, ClientSetup::kNumber1, 5);
-
   EXPECT_EQ(qzsim::render(creation.request), before);
-  EXPECT_EQ(creation.getErrorCode(), 0u);
-  EXPECT_EQ(creation.getErrorString(), "");
+  EXPECT_EQ(Outcome(true, ""), "true 0 [] id 12 post 0 sent 1 os 116 {}");
   EXPECT_EQ(creation.osType, TMMsg::INSTALL_OS_UNIX);
-  EXPECT_EQ(creation.clientId, 12u);
 }
 
 // Every way a reply can end a run. Failed clients leave the last code and
@@ -181,48 +167,46 @@ TEST_F(ExecuteTest, RepliesSetTheResultTheErrorStateAndTheResponse) {
   }
 }
 
-// Only clients the server pre-declared (operating system 116) are adjusted;
-// ids are the low 32 bits of the field, widened with their sign.
+// Only clients the server pre-declared (operating system 116) are adjusted,
+// and only for a family with a target; without one, no client record is
+// even opened. Ids are the low 32 bits of the field, widened with their
+// sign.
 TEST_F(ExecuteTest, AdjustsOnlyPreDeclaredClientsOfTheFamily) {
-  Seed("fresh", 116, 5);
-  Seed("agent", 7, 6);
-  Answer(
-      MakeSetup({MakeComposition("wide", 0x180000005LL),
-                 MakeComposition("fresh", 5), MakeComposition("none", 0),
-                 MakeComposition("agent", 6), MakeComposition("gone", 999)}));
-  creation.osType = TMMsg::INSTALL_OS_WINDOWS;
-
-  EXPECT_TRUE(creation.Execute());
-  EXPECT_EQ(RenderCalls(),
-            "QZClient(id=18446744071562067973)\n"
-            "getOperatingSystemId(id=18446744071562067973)\n"
-            "QZClient(id=5)\ngetOperatingSystemId(id=5)\nlookup\n"
-            "setevmgrcPort(0)\nsetQZDPort(0)\nsetInstallDirectory(N/A,4)\n"
-            "setOperatingSystemId(21)\nmodify\n"
-            "QZClient(id=6)\ngetOperatingSystemId(id=6)\n"
-            "QZClient(id=999)\ngetOperatingSystemId(id=999)\n");
-  EXPECT_EQ(RenderCatalogue(),
-            "5 fresh host  os 21 ports 0/0 dir N/A(4) groups\n"
-            "6 agent host  os 7 ports 8400/8401 dir /opt/agent(1) groups\n");
-  EXPECT_EQ(creation.clientId, 0xFFFFFFFF80000005ULL);
-}
-
-TEST_F(ExecuteTest, FamilyChoosesTheOperatingSystemGiven) {
   const std::pair<TMMsg::InstallOSType, int> families[] = {
       {TMMsg::INSTALL_OS_WINDOWS, 21},
       {TMMsg::INSTALL_OS_UNIX, 20},
-      {TMMsg::INSTALL_OS_ANY, 116},
-      {TMMsg::INSTALL_OS_NONE, 116},
-      {static_cast<TMMsg::InstallOSType>(-3), 116}};
+      {TMMsg::INSTALL_OS_ANY, 0},
+      {TMMsg::INSTALL_OS_NONE, 0},
+      {static_cast<TMMsg::InstallOSType>(-3), 0}};
   for (const auto& [family, osId] : families) {
     qzsim::reset();
-    Seed("web01", 116, 7);
-    Answer(MakeSetup({MakeComposition("web01", 7)}));
+    Seed("fresh", 116, 5);
+    Seed("agent", 7, 6);
+    Answer(
+        MakeSetup({MakeComposition("wide", 0x180000005LL),
+                   MakeComposition("fresh", 5), MakeComposition("none", 0),
+                   MakeComposition("agent", 6), MakeComposition("gone", 999)}));
     creation.osType = family;
     EXPECT_TRUE(creation.Execute());
-    EXPECT_EQ(qzsim::findClient(7)->osId, osId);
-    // Without a target, no client record is even opened.
-    EXPECT_EQ(RenderCalls().empty(), osId == 116);
+    const std::string os = std::to_string(osId);
+    const auto opened = [](const std::string& id) {
+      return "QZClient(id=" + id + ")\ngetOperatingSystemId(id=" + id + ")\n";
+    };
+    EXPECT_EQ(RenderCalls(),
+              osId == 0 ? ""
+                        : opened("18446744071562067973") + opened("5") +
+                              "lookup\nsetevmgrcPort(0)\nsetQZDPort(0)\n"
+                              "setInstallDirectory(N/A,4)\n"
+                              "setOperatingSystemId(" +
+                              os + ")\nmodify\n" + opened("6") + opened("999"));
+    const std::string fresh = osId == 0
+                                  ? "116 ports 8400/8401 dir /opt/agent(1)"
+                                  : os + " ports 0/0 dir N/A(4)";
+    EXPECT_EQ(RenderCatalogue(),
+              "5 fresh host  os " + fresh +
+                  " groups\n6 agent host  os 7 ports 8400/8401 dir "
+                  "/opt/agent(1) groups\n");
+    EXPECT_EQ(creation.clientId, 0xFFFFFFFF80000005ULL);
   }
 }
 
@@ -235,3 +219,4 @@ TEST_F(ExecuteTest, ServiceExceptionsReachTheCaller) {
 }
 
 }  // namespace
+}  // namespace qztest
