@@ -7,20 +7,17 @@
 #include <stdexcept>
 #include <string>
 
-#include "facility/message_facility.h"
+#include "sim/qzsim.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  const std::string xml(reinterpret_cast<const char*>(data), size);
   std::string written;
   try {
-    written = CNMessageFacility::ToXml(CNMessageFacility::FromXml(xml));
+    written = qzsim::toXml(
+        qzsim::fromXml(std::string(reinterpret_cast<const char*>(data), size)));
   } catch (const std::runtime_error&) {
     return 0;
   }
-  if (CNMessageFacility::ToXml(CNMessageFacility::FromXml(written)) !=
-      written) {
-    std::abort();
-  }
+  if (qzsim::toXml(qzsim::fromXml(written)) != written) std::abort();
   return 0;
 }
