@@ -25,8 +25,9 @@ constexpr const char kMainUsage[] =
     "keeps none)\n"
     "  --help            this text; 'qzclients COMMAND --help' for a command\n"
     "\n"
-    "exit codes: 0 success, 1 some clients failed, 2 the request failed, 64 "
-    "usage error\n";
+    "exit codes: 0 every client done, 1 some client failed or not finished,\n"
+    "            2 the request refused whole or nothing submitted, 64 usage "
+    "error\n";
 
 constexpr const char kCreateUsage[] =
     "usage: qzclients create [--host NAME] [--family windows|unix|any]\n"
