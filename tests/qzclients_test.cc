@@ -1,165 +1,208 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "creation/response_reading.h"
+#include "qzclients/commands.h"
+#include "qzclients/program.h"
+#include "sim/qzsim.h"
+
 namespace {
 
-using ::testing::AllOf;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
-using ::testing::Not;
 using ::testing::StartsWith;
+
+constexpr int kUnixOsId = 20;
+const std::vector<std::string> kNames = {"a", "b", "c"};
 
 struct Outcome {
   int exitCode;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg)
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+std::string Drain(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  std::fclose(file);
+  return text;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+template <class Command>
+Outcome Capture(Command command) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const int exitCode = command(qzclients::Streams{out, err});
+  return {exitCode, Drain(out), Drain(err)};
 }
 
-// Runs the installed-to-be qzclients binary against the test's catalogue.
+// The result text printed for client `name`; empty when none was.
+std::string ResultOf(const std::string& out, const std::string& name) {
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("\"" + name + "\" ", 0) == 0) {
+      return line.substr(line.find_first_not_of(' ', name.size() + 2));
+    }
+  }
+  return "";
+}
+
+// The id of `name` when the catalogue holds it as an agentless Unix
+// client, else 0.
+long long FinishedId(const std::string& name) {
+  const auto record = qzsim::findClientByName(name);
+  const bool finished = record && !record->deleted &&
+                        record->osId == kUnixOsId && record->agentless;
+  return finished ? record->id : 0;
+}
+
+// Runs qzclients in this process, against the simulated installation.
 class QzclientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string base =
-        testing::TempDir() + "qzclients-" + std::to_string(getpid()) + "-" +
-        testing::UnitTest::GetInstance()->current_test_info()->name();
-    catalogue_ = base + ".db";
-    out_ = base + ".out";
-    err_ = base + ".err";
+    qzsim::reset();
+    catalogue_ =
+        testing::TempDir() + "qzclients-" + std::to_string(getpid()) + ".db";
     unlink(catalogue_.c_str());
   }
   void TearDown() override {
+    qzsim::reset();
     unlink(catalogue_.c_str());
-    unlink(out_.c_str());
-    unlink(err_.c_str());
   }
 
-  Outcome Run(const std::vector<std::string>& args, bool withCatalogue = true) {
-    std::string command = Quote(QZCLIENTS_PATH);
-    if (withCatalogue) command += " --catalogue " + Quote(catalogue_);
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " >" + Quote(out_) + " 2>" + Quote(err_);
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out_),
-            Slurp(err_)};
+  // The program, as a user runs it, on the test's catalogue file.
+  Outcome Run(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--catalogue", catalogue_});
+    return Capture([&](const qzclients::Streams& streams) {
+      return qzclients::Main(args, streams);
+    });
+  }
+
+  // Agentless Unix clients, on the catalogue in memory.
+  static Outcome Create(const std::vector<std::string>& names) {
+    qzclients::CreateOptions options;
+    options.names = names;
+    options.family = TMMsg::INSTALL_OS_UNIX;
+    options.agentless = true;
+    return Capture([&](const qzclients::Streams& streams) {
+      return qzclients::RunCreate(options, false, streams);
+    });
+  }
+
+  // Every client's line says what the catalogue holds and names `cause`
+  // when the client is not done; the exit code sums them up.
+  static void ExpectReportMatchesCatalogue(const Outcome& run,
+                                           const std::string& cause) {
+    const bool nothingCreated = qzsim::clients().empty();
+    EXPECT_EQ(run.exitCode == qzclients::kExitRequestFailed, nothingCreated)
+        << run.out << run.err;
+    if (nothingCreated) return;
+    bool allDone = true;
+    for (const std::string& name : kNames) {
+      const std::string result = ResultOf(run.out, name);
+      const bool reportedDone = result.rfind("client id ", 0) == 0 &&
+                                result.find(';') == std::string::npos;
+      allDone = allDone && reportedDone;
+      const long long id = FinishedId(name);
+      if (reportedDone) {
+        EXPECT_EQ(result.substr(0, result.find(',')),
+                  "client id " + std::to_string(id));
+        continue;
+      }
+      EXPECT_THAT(result, HasSubstr(cause));
+      EXPECT_THAT(result,
+                  ContainsRegex(id != 0 ? "cannot read it back"
+                                        : "run again to finish|failed"));
+    }
+    EXPECT_EQ(run.exitCode,
+              allDone ? qzclients::kExitOk : qzclients::kExitSomeClientsFailed)
+        << run.out;
   }
 
   std::string catalogue_;
-  std::string out_;
-  std::string err_;
 };
 
-const std::string kSource = QZCC_SOURCE_DIR;
+TEST_F(QzclientsTest, ReportsWhatTheCatalogueHoldsWhenAnyCatalogueCallFails) {
+  qzsim::clearCatalogueFault();
+  Create(kNames);
+  const long long calls = qzsim::catalogueCallCount();
+  ASSERT_GT(calls, 0);
+  for (const int code :
+       {SQLITE_BUSY, SQLITE_FULL, SQLITE_IOERR, SQLITE_READONLY}) {
+    for (long long call = 1; call <= calls; ++call) {
+      SCOPED_TRACE(testing::Message() << "code " << code << ", call " << call);
+      qzsim::reset();
+      qzsim::failCatalogueCall(call, code);
+      const Outcome run = Create(kNames);
+      ASSERT_GE(qzsim::catalogueCallCount(), call) << "the fault never fired";
+      qzsim::clearCatalogueFault();
+      ExpectReportMatchesCatalogue(run, sqlite3_errstr(code));
 
-// The lines of `text` that hold `needle`.
-std::vector<std::string> LinesWith(const std::string& text,
-                                   const std::string& needle) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
+      const Outcome again = Create(kNames);
+      EXPECT_EQ(again.exitCode, qzclients::kExitOk) << again.out << again.err;
+      ExpectReportMatchesCatalogue(again, "");
+    }
   }
-  return lines;
 }
 
-TEST_F(QzclientsTest, CreatesNamedClientsAndListsThemAsKnownOnTheSecondRun) {
-  Outcome first =
-      Run({"create", "--family", "windows", "--group", "lab", "web01", "db01"});
-  EXPECT_EQ(first.exitCode, 0) << first.err;
-  EXPECT_THAT(first.out,
-              AllOf(HasSubstr("\"web01\""), HasSubstr("client id 1"),
-                    HasSubstr("\"db01\""), HasSubstr("client id 2")));
-  Outcome again = Run({"create", "--family", "windows", "web01"});
-  EXPECT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_THAT(again.out, HasSubstr("client id 1"));
-
-  Outcome list = Run({"list"});
-  EXPECT_EQ(list.exitCode, 0);
-  EXPECT_THAT(list.out, AllOf(HasSubstr("\"web01\""), HasSubstr("\"db01\""),
-                              HasSubstr("21"), HasSubstr("\"lab\"")));
-  EXPECT_EQ(LinesWith(list.out, "\"web01\"").size(), 1u)
-      << "the second run must refresh, not add: " << list.out;
+TEST_F(QzclientsTest, NeverReportsAnIdTheLibraryCannotRead) {
+  using qzmsg::Get;
+  // The client exists as id 1, but the answer names it by another id:
+  // one wider than 32 bits (the second is 1 once cut) or another client's.
+  const struct {
+    long long id;
+    std::string reason;
+  } kCases[] = {
+      {qzsim::kMaxClientId + 1,
+       "client id 2147483648 is outside 1..2147483647"},
+      {(1LL << 32) + 1, "client id 4294967297 is outside 1..2147483647"},
+      {5, "the server answered client id 5, the catalogue holds 1"}};
+  for (const auto& c : kCases) {
+    qzsim::reset();
+    qzsim::setInstallHandler([&c](const auto& request, auto& response) {
+      response = request;
+      for (CNMessageBase& composition :
+           Get(*response, QZInstallManager::ClientSetup::kClientCompositions)) {
+        CNMessageBase& entity = qzcc::ClientEntityOf(composition);
+        qzsim::ClientRecord record;
+        record.name = Get(entity, QzEntities::ClientEntity::kClientName);
+        qzsim::addClient(record);
+        qzmsg::Set(entity, QzEntities::ClientEntity::kClientId, c.id);
+      }
+      return 0;
+    });
+    const Outcome run = Create({"a"});
+    EXPECT_EQ(run.exitCode, qzclients::kExitSomeClientsFailed);
+    EXPECT_THAT(ResultOf(run.out, "a"), StartsWith("failed: " + c.reason));
+  }
 }
 
-TEST_F(QzclientsTest, AgentlessClientsAreMarked) {
-  Outcome created =
-      Run({"create", "--agentless", "--family", "unix", "cam01", "cam02"});
-  EXPECT_EQ(created.exitCode, 0) << created.err;
-  Outcome list = Run({"list"});
-  EXPECT_THAT(list.out, HasSubstr("yes"));
-  EXPECT_THAT(list.out, Not(HasSubstr(" no ")));
-}
-
-TEST_F(QzclientsTest, MapsTheJsonInventoryAndReportsTheMachineWithoutName) {
-  Outcome mapped =
-      Run({"map-vms", "--inventory", kSource + "/examples/inventory.json"});
-  // The inventory's machine without a name cannot become a client.
-  EXPECT_EQ(mapped.exitCode, 1) << mapped.err;
-  EXPECT_THAT(mapped.out,
-              AllOf(HasSubstr("\"4c4c4544-0031-3510-8052-b7c04f4d3732\""),
-                    HasSubstr("\"web_server_1\""),
-                    HasSubstr("\"4c4c4544-0042-3510-8052-b7c04f4d3732\""),
-                    HasSubstr("not created")));
-
-  Outcome machineList =
-      Run({"map-vms", "--machine-list", "--group", "lab", "--packages",
-           "--installer-flags", "-1", "--inventory",
-           kSource + "/examples/inventory.json"});
-  EXPECT_EQ(machineList.exitCode, 1) << machineList.err;
-  EXPECT_THAT(machineList.out, AllOf(HasSubstr("\"vm-1032\""),
-                                     HasSubstr("\"db_primary_5432\"")));
-}
-
-TEST_F(QzclientsTest, MapsTheDomainsOfLibvirtsTestDriver) {
-  const std::string uri = "test://" + kSource + "/examples/libvirt-domains.xml";
-  Outcome mapped = Run({"map-vms", "--libvirt", uri});
-  EXPECT_EQ(mapped.exitCode, 0) << mapped.err;
-  const std::vector<std::string> build =
-      LinesWith(mapped.out, "\"7d3c1a60-5c2e-4f2a-9b61-000000000004\"");
-  ASSERT_EQ(build.size(), 1u) << mapped.out;
-  EXPECT_THAT(build[0], HasSubstr("\"build-01.lab\""));
-  EXPECT_EQ(LinesWith(mapped.out, "7d3c1a60-5c2e-4f2a-9b61-").size(), 5u);
-  EXPECT_EQ(mapped.err, "");
-
-  Outcome missing = Run({"map-vms", "--libvirt", "test:///no/such/file.xml"});
-  EXPECT_EQ(missing.exitCode, 2);
-  EXPECT_THAT(missing.err, HasSubstr("/no/such/file.xml"));
-}
-
-TEST_F(QzclientsTest, DryRunPrintsTheRequestAndSubmitsNothing) {
-  Outcome dry = Run({"create", "--dry-run", "--family", "unix", "web01"});
-  EXPECT_EQ(dry.exitCode, 0) << dry.err;
-  EXPECT_THAT(dry.out, AllOf(StartsWith("<"), HasSubstr("web01")));
-  Outcome list = Run({"list"});
-  EXPECT_THAT(list.out, Not(HasSubstr("web01")));
-}
-
-TEST_F(QzclientsTest, ExitCodesNameWhatWasWrong) {
+TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
+  const std::string kSource = QZCC_SOURCE_DIR;
+  const std::string kInventory = kSource + "/examples/inventory.json";
+  const std::string kNameless = "\"4c4c4544-0042-3510-8052-b7c04f4d3732\"";
   const struct {
     std::vector<std::string> args;
     int exitCode;
-    const char* message;
+    std::string message;  // a regular expression
   } kCases[] = {
+      // One catalogue file for all: later runs find what earlier ones left.
+      {{"create", "--family", "windows", "--group", "lab", "web01", "db01"},
+       0,
+       "\"db01\" +client id 2\n"},
+      {{"create", "--dry-run", "dry01"}, 0, "^<.*dry01"},
+      {{"create", "--family", "windows", "WEB01"},
+       0,
+       "\"WEB01\" +client id 1, already known\n"},
+      // Only the two clients, and web01 adjusted and in its group.
+      {{"list"}, 0, "\n1 +\"web01\" +\"web01\" +21 +no +\"lab\"\n2 [^\n]*\n$"},
       {{}, 64, "no command given"},
       {{"frobnicate"}, 64, "unknown command 'frobnicate'"},
       {{"create"}, 64, "no client names given"},
@@ -178,28 +221,33 @@ TEST_F(QzclientsTest, ExitCodesNameWhatWasWrong) {
       {{"map-vms", "--inventory", "/no/such/inventory.json"},
        2,
        "/no/such/inventory.json"},
+      {{"map-vms", "--libvirt", "test:///no/such/file.xml"},
+       2,
+       "/no/such/file.xml"},
+      {{"--catalogue", "/no/such/dir/catalogue.db", "list"},
+       2,
+       "/no/such/dir/catalogue.db"},
+      // The machine without a name cannot become a client.
+      {{"map-vms", "--inventory", kInventory},
+       1,
+       kNameless + " +\"\" +failed: not created"},
+      {{"map-vms", "--machine-list", "--group", "lab", "--packages",
+        "--installer-flags", "-1", "--inventory", kInventory},
+       1,
+       kNameless + " +\"\" +failed, error 20001: Client name is empty\n"
+                   "\"vm-1032\" +\"db_primary_5432\" +[0-9]+, already known\n"},
+      {{"map-vms", "--libvirt",
+        "test://" + kSource + "/examples/libvirt-domains.xml"},
+       0,
+       "\"7d3c1a60-5c2e-4f2a-9b61-000000000004\" +\"build-01.lab\" +[0-9]+\n"},
+      {{"create", "--help"}, 0, "^usage: qzclients create"},
+      {{"--help"}, 0, "exit codes"},
   };
   for (const auto& c : kCases) {
-    Outcome outcome = Run(c.args);
+    const Outcome outcome = Run(c.args);
     EXPECT_EQ(outcome.exitCode, c.exitCode) << c.message;
-    EXPECT_THAT(outcome.err, HasSubstr(c.message));
+    EXPECT_THAT(outcome.out + outcome.err, ContainsRegex(c.message));
   }
-  Outcome badCatalogue =
-      Run({"--catalogue", "/no/such/dir/catalogue.db", "list"}, false);
-  EXPECT_EQ(badCatalogue.exitCode, 2);
-  EXPECT_THAT(badCatalogue.err, HasSubstr("/no/such/dir/catalogue.db"));
-}
-
-TEST_F(QzclientsTest, EveryCommandHasHelp) {
-  for (const char* command : {"create", "map-vms", "list"}) {
-    Outcome help = Run({command, "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_THAT(help.out,
-                StartsWith(std::string("usage: qzclients ") + command));
-  }
-  Outcome help = Run({"--help"}, false);
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_THAT(help.out, HasSubstr("exit codes"));
 }
 
 }  // namespace
