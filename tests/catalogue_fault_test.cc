@@ -17,7 +17,6 @@
 
 #include "QZClientCreation.h"
 #include "catalogue_files.h"
-#include "creation/response_reading.h"
 #include "sim/qzsim.h"
 #include "test_support.h"
 
@@ -27,57 +26,33 @@ using qztest::Query;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
-template <typename Creation>
-struct Probe : Creation {
-  using Creation::response;
-};
-
 struct Job {
   std::vector<std::string> names;
   TMMsg::InstallOSType family;
   bool agentless;
 };
-
 const Job kJobs[] = {{{"web01", "web02"}, TMMsg::INSTALL_OS_UNIX, false},
                      {{"edge01"}, TMMsg::INSTALL_OS_WINDOWS, true}};
 
-// What every client looks like once both jobs are done.
-constexpr const char* kStateOfClients =
+// Every client once both jobs are done: adjusted, and marked where asked.
+constexpr const char* kClientsState =
     "SELECT name, os_id, evmgrc_port, qzd_port, install_directory, agentless "
     "FROM clients ORDER BY name";
 constexpr const char* kDone =
     "edge01 21 0 0 N/A 1\nweb01 20 0 0 N/A 0\nweb02 20 0 0 N/A 0\n";
 
-// What a job's Execute returned, and "name=id" per client it answered.
-struct Outcome {
-  bool ok;
-  unsigned long long code;
-  std::string text;
-  std::string ids;
-};
-
-template <typename Creation>
-Outcome Finish(Probe<Creation>& creation, bool initialized) {
-  Outcome outcome{initialized && creation.Execute(), creation.getErrorCode(),
-                  creation.getErrorString(), ""};
-  for (CNMessageBase& composition :
-       qzmsg::Get(creation.response,
-                  QZInstallManager::ClientSetup::kClientCompositions)) {
-    outcome.ids += qzmsg::Get(qzcc::ClientEntityOf(composition),
-                              QzEntities::ClientEntity::kClientName) +
-                   "=" + std::to_string(qzcc::ClientIdOf(composition)) + "\n";
-  }
-  return outcome;
-}
-
-Outcome Perform(const Job& job) {
-  if (job.agentless) {
-    Probe<AgentLessClientCreation> creation;
-    return Finish(creation, creation.Initialize(job.names, "", job.family));
-  }
+// What Execute returned, with the error code and text: "1 0 " on success.
+std::string Perform(const Job& job) {
   std::vector<QZInstallManager::AddOnComponents> none;
-  Probe<QZClientCreation> creation;
-  return Finish(creation, creation.Initialize(job.names, job.family, none));
+  AgentLessClientCreation agentless;
+  QZClientCreation named;
+  QZClientCreation& creation = job.agentless ? agentless : named;
+  const bool ok =
+      (job.agentless ? agentless.Initialize(job.names, "", job.family)
+                     : named.Initialize(job.names, job.family, none)) &&
+      creation.Execute();
+  return std::to_string(ok) + " " + std::to_string(creation.getErrorCode()) +
+         " " + creation.getErrorString();
 }
 
 // The default VFS with every sync and directory sync skipped: the loop
@@ -135,59 +110,58 @@ class CatalogueFaultTest : public testing::Test {
       testing::TempDir() + "fault-" + std::to_string(getpid()) + ".db";
 };
 
-struct Fault {
-  int code;
-  long long setupError;
-  const char* kind;
-  bool persistent;
-};
-
 TEST_F(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
-  for (const Job& job : kJobs) ASSERT_TRUE(Perform(job).ok);
-  ASSERT_EQ(Query(path_, kStateOfClients), kDone);
+  for (const Job& job : kJobs) ASSERT_EQ(Perform(job), "1 0 ");
+  ASSERT_EQ(Query(path_, kClientsState), kDone);
   const long long calls = qzsim::catalogueCallCount();
 
-  const Fault faults[] = {
+  const struct {
+    int code;
+    long long setupError;
+    std::string kind;
+    bool persistent;
+  } faults[] = {
       {SQLITE_BUSY, qzsim::kCatalogueBusyError, "busy", false},
       {SQLITE_FULL, qzsim::kCatalogueFullError, "full", true},
       {SQLITE_IOERR_WRITE, qzsim::kCatalogueIoError, "I/O error", false},
       {SQLITE_READONLY, qzsim::kCatalogueReadOnlyError, "read-only", true},
       {SQLITE_CONSTRAINT, qzsim::kCatalogueError, "error", false},
   };
-  for (const Fault& fault : faults) {
+  for (const auto& fault : faults) {
     const std::string reason = sqlite3_errstr(fault.code);
-    const std::string kind = std::string(" (") + fault.kind + ")";
     const std::string refusal =
-        "Client catalogue " + std::string(fault.kind) + ": " + reason +
+        "Client catalogue " + fault.kind + ": " + reason +
         (fault.code == SQLITE_BUSY ? "; try again" : "");
     for (long long call = 1; call <= calls; ++call) {
       SCOPED_TRACE(reason + " at call " + std::to_string(call));
       Fresh();
       qzsim::failCatalogueCall(call, fault.code, fault.persistent);
       int failures = 0;
-      std::string landed;
+      int id = 0;
+      std::string landed;  // "name=id" in the order ids were handed out
       std::string log;
       for (const Job& job : kJobs) {
-        const Outcome outcome = Perform(job);
-        EXPECT_EQ(outcome.code, static_cast<unsigned long long>(
-                                    outcome.ok ? 0 : fault.setupError));
-        EXPECT_EQ(outcome.text, outcome.ok ? "" : refusal);
-        if (outcome.ok) {
-          landed += outcome.ids;
+        const std::string outcome = Perform(job);
+        if (outcome == "1 0 ") {
+          for (const std::string& name : job.names) {
+            landed += name + "=" + std::to_string(++id) + "\n";
+          }
           continue;
         }
         ++failures;
+        const std::string code = std::to_string(fault.setupError);
+        EXPECT_EQ(outcome, "0 " + code + " " + refusal);
         log += "debug |ProcessClientSetupRequest Failed with errorCode [" +
-               std::to_string(fault.setupError) + "] |\ndebug |Error string [" +
-               refusal + "]|\n";
+               code + "] |\ndebug |Error string [" + refusal + "]|\n";
       }
       for (const std::string& entry : qzsim::catalogueCalls()) {
         if (entry.find(" [failed: ") == std::string::npos) continue;
         ++failures;
-        EXPECT_THAT(entry, EndsWith(reason + kind + "]"));
+        EXPECT_THAT(entry, EndsWith(reason + " (" + fault.kind + ")]"));
       }
       EXPECT_EQ(qztest::RenderLog(), log);
-      EXPECT_THAT(qzsim::lastCatalogueError(), EndsWith(reason + kind));
+      EXPECT_THAT(qzsim::lastCatalogueError(),
+                  EndsWith(reason + " (" + fault.kind + ")"));
       EXPECT_TRUE(fault.persistent ? failures >= 1 : failures == 1) << failures;
       // Intact, holding what landed, and held by no connection.
       EXPECT_EQ(Query(path_,
@@ -196,8 +170,8 @@ TEST_F(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
                 "ok\n" + landed);
 
       qzsim::clearCatalogueFault();
-      for (const Job& job : kJobs) EXPECT_TRUE(Perform(job).ok);
-      EXPECT_EQ(Query(path_, kStateOfClients), kDone);
+      for (const Job& job : kJobs) EXPECT_EQ(Perform(job), "1 0 ");
+      EXPECT_EQ(Query(path_, kClientsState), kDone);
     }
   }
 }
@@ -225,13 +199,13 @@ TEST_F(CatalogueFaultTest, CatalogueHeldElsewhereFailsAsBusyAfterTheWait) {
             static_cast<unsigned long long>(qzsim::kCatalogueBusyError));
   EXPECT_EQ(creation.getErrorString(),
             "Client catalogue busy: database is locked; try again");
+  const std::string busy = "client catalogue " + path_ + ": ";
   EXPECT_THAT(qztest::RenderCalls(),
-              HasSubstr("QZClient(name=web01) [failed: client catalogue " +
-                        path_ + ": step failed: database is locked (busy)]\n"));
+              HasSubstr("QZClient(name=web01) [failed: " + busy +
+                        "step failed: database is locked (busy)]\n"));
   EXPECT_EQ(qzsim::lastCatalogueError(),
-            "client catalogue " + path_ +
-                ": begin failed: database is locked (busy)");
-  EXPECT_TRUE(Perform(kJobs[0]).ok);
+            busy + "begin failed: database is locked (busy)");
+  EXPECT_EQ(Perform(kJobs[0]), "1 0 ");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The simulated installation behind the platform stand-ins: its catalogue,
 // the client, group and property handles, platform facts, the logger and the
 // embedded central server.
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -21,6 +23,8 @@
 #include "host/install_client.h"
 #include "host/platform_facts.h"
 #include "messages/records.h"
+#include "sim/catalogue.h"
+#include "sim/embedded_server.h"
 #include "sim/qzsim.h"
 #include "test_support.h"
 
@@ -139,61 +143,113 @@ TEST_F(CatalogueTest, NamesIgnoreAsciiCaseOnlyAndPreferLiveClients) {
   EXPECT_EQ("230406", ids);
 }
 
-// Opened by name and read, then changed through a handle opened by id.
-TEST_F(ClientStandInTest, HandlesReadAndChangeTheCatalogueInJournalledOrder) {
-  qzsim::addClient({7, "web01", "h", 116, false, 0, 0, "", 0, false, {"g1"}});
-  qzsim::addClient(Named("old01", 8, /*deleted=*/true));
-  std::string seen;
-  for (const char* name : {"WEB01", "old01", "nobody"}) {
-    QZClient client(name, QZ_NAME_TYPE_CLIENT_NAME, 0, nullptr);
-    unsigned long long id = 0;
-    bool deleted = false;
-    std::string host = "unset";
-    const bool found = client.getClientId(id, nullptr) == 0;
-    client.isDeleted(deleted, nullptr);
-    client.getNetworkHostname(host, nullptr);
-    seen += (found ? "found " : "missing ") + std::to_string(id) +
-            (deleted ? " deleted " : " live ") + host + "\n";
+// Each call three ways: failing at each of its SQLite calls in turn (result
+// 3, the reason in its journal entry, nothing changed), then on client 7 of
+// a healthy catalogue (0 and its effect), then again on the missing client
+// 99 (1, or 2 for want of a lookup; 1 for the group that now exists). A
+// handle opened by name on a failing catalogue is one of no client.
+TEST_F(ClientStandInTest, CallsChangeWholeOrNotAndReportWhy) {
+  using Arm = std::function<void()>;
+  using Call = std::function<int(unsigned long long id, const Arm& arm)>;
+  const auto read = [](auto get) -> Call {
+    return [get](unsigned long long id, const Arm& arm) {
+      QZClient client(id);
+      arm();
+      return get(client);
+    };
+  };
+  const auto state = [] {
+    std::string out = DescribeAll();
+    for (const qzsim::GroupRecord& g : qzsim::groups()) out += g.name + ";";
+    return out;
+  };
+  const std::string seeded = "7 web01 host=h os=116 ports=0/0 dir=(0)";
+  const std::string groups = " groups=g1;g2;\n";
+  const struct {
+    const char* entry;  // of the call that may fail
+    int missing, faulted;
+    std::string done;
+    Call call;
+  } cases[] = {
+      {"QZClient(name=WEB01)", 1, 1, seeded + groups,
+       [](unsigned long long id, const Arm& arm) {
+         arm();
+         QZClient client(id == 7 ? "WEB01" : "nobody", QZ_NAME_TYPE_CLIENT_NAME,
+                         0, nullptr);
+         qzsim::clearCatalogueFault();  // only the opening fails
+         unsigned long long found = 0;
+         return client.getClientId(found, nullptr);
+       }},
+      {"getOperatingSystemId(id=7)", 1, 3, seeded + groups,
+       read([](QZClient& c) {
+         int osId = 0;
+         return c.getOperatingSystemId(osId, nullptr);
+       })},
+      {"lookup", 1, 3, seeded + groups,
+       read([](QZClient& c) { return c.lookup(nullptr); })},
+      {"modify", 2, 3, "7 web01 host=h os=21 ports=50/51 dir=N/A(4)" + groups,
+       [](unsigned long long id, const Arm& arm) {
+         QZClient client(id);
+         client.lookup(nullptr);
+         client.setevmgrcPort(50);
+         client.setQZDPort(51);
+         client.setInstallDirectory("N/A", 4);
+         client.setOperatingSystemId(21);
+         arm();
+         return client.modify(nullptr);
+       }},
+      {"setMiniSRMAgentClient(id=7,true)", 1, 3, seeded + " agentless" + groups,
+       [](unsigned long long id, const Arm& arm) {
+         arm();
+         return ClientProperties(id).setMiniSRMAgentClient(true, nullptr);
+       }},
+      {"create", 1, 3, seeded + groups + "g;",
+       [](unsigned long long, const Arm& arm) {
+         arm();
+         return QZClientGroup(2, "g").create(nullptr);
+       }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    for (long long call = 1;; ++call) {
+      qzsim::reset();
+      qzsim::addClient(
+          {7, "web01", "h", 116, false, 0, 0, "", 0, false, {"g1", "g2"}});
+      const int result =
+          c.call(7, [call] { qzsim::failCatalogueCall(call, SQLITE_BUSY); });
+      qzsim::clearCatalogueFault();
+      if (qzsim::lastCatalogueError().empty()) {
+        EXPECT_EQ(0, result);
+        EXPECT_EQ(c.done, state());
+        EXPECT_THAT(qztest::RenderCalls(),
+                    HasSubstr(c.entry + std::string("\n")));
+        EXPECT_GT(call, 1);
+        break;
+      }
+      EXPECT_EQ(c.faulted, result);
+      EXPECT_THAT(qztest::RenderCalls(),
+                  HasSubstr(std::string(c.entry) + " [failed: " +
+                            qzsim::lastCatalogueError() + "]\n"));
+      EXPECT_EQ(seeded + groups, state());
+    }
+    EXPECT_EQ(c.missing, c.call(99, [] {}));
   }
-  EXPECT_EQ("found 7 live h\nfound 8 deleted \nmissing 0 live unset\n", seen);
-
-  QZClient client(7);
-  int osId = 0;
-  EXPECT_EQ(0, client.getOperatingSystemId(osId, nullptr));
-  EXPECT_EQ(116, osId);
-  EXPECT_EQ(0, client.lookup(nullptr));
-  client.setevmgrcPort(50);
-  client.setQZDPort(51);
-  client.setInstallDirectory("N/A", 4);
-  client.setOperatingSystemId(21);
-  EXPECT_EQ(0, client.modify(nullptr));
-  EXPECT_EQ(0, QZClientGroup(2, "g").create(nullptr));
-  EXPECT_EQ(0, ClientProperties(7).setMiniSRMAgentClient(true, nullptr));
-  EXPECT_EQ("7 web01 host=h os=21 ports=50/51 dir=N/A(4) agentless groups=g1;",
-            Describe(qzsim::findClient(7)));
-  const std::string read = ")\ngetClientId\nisDeleted\ngetNetworkHostname\n";
-  EXPECT_EQ("QZClient(name=WEB01" + read + "QZClient(name=old01" + read +
-                "QZClient(name=nobody" + read +
-                "QZClient(id=7)\ngetOperatingSystemId(id=7)\nlookup\n"
-                "setevmgrcPort(50)\nsetQZDPort(51)\n"
-                "setInstallDirectory(N/A,4)\nsetOperatingSystemId(21)\n"
-                "modify\nQZClientGroup(realm=2,name=g)\ncreate\n"
-                "ClientProperties(id=7)\nsetMiniSRMAgentClient(id=7,true)\n",
-            qztest::RenderCalls());
 }
 
-TEST_F(ClientStandInTest, FailedChangesLeaveTheCatalogueAlone) {
-  qzsim::addClient(Named("web01", 7));
-  const std::string before = DescribeAll();
-  QZClient notLookedUp(7);
-  notLookedUp.setOperatingSystemId(21);
-  EXPECT_NE(0, notLookedUp.modify(nullptr));
-  QZClient unknown(99);
-  EXPECT_NE(0, unknown.lookup(nullptr));
-  unknown.setOperatingSystemId(21);
-  EXPECT_NE(0, unknown.modify(nullptr));
-  EXPECT_NE(0, ClientProperties(99).setMiniSRMAgentClient(true, nullptr));
-  EXPECT_EQ(before, DescribeAll());
+// The test controls throw instead, and leave no transaction open.
+TEST_F(ClientStandInTest, FailedAdditionThrowsAndLeavesNothingBehind) {
+  const ClientRecord full{0, "a", "h", 116, false, 1, 2, "/d", 3, true, {"g"}};
+  for (long long call = 1;; ++call) {
+    qzsim::reset();
+    qzsim::failCatalogueCall(call, SQLITE_FULL);
+    try {
+      qzsim::addClient(full);
+      break;
+    } catch (const std::runtime_error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("database or disk is full (full)"));
+    }
+    EXPECT_EQ("", DescribeAll());
+    EXPECT_EQ(1, qzsim::addClient(full));
+  }
 }
 
 TEST_F(ClientStandInTest, GroupCreateReportsExistingGroupsPerRealm) {
@@ -359,12 +415,18 @@ TEST_F(EmbeddedServerTest, CreatesOrRefreshesClientsAndEchoesTheRequest) {
   EXPECT_EQ(sent, qzsim::render(qzsim::submittedRequests().at(0)));
 }
 
-// Each answered with that one error and no client id.
+// Each answered with that one error and no client id. The request crosses
+// to the server as XML; one that cannot is refused whole instead of reaching
+// the catalogue.
 TEST_F(EmbeddedServerTest, RefusedRequestsChangeNothing) {
+  ClientSetup malformed = Request({{"web01", {}}});
+  Get(malformed, ClientSetup::kClientCompositions)
+      .push_back(CNMessageBase(5, 5));
   const std::pair<ClientSetup, long long> cases[] = {
       {Request({{"", {}}}), qzsim::kEmptyClientNameError},
       {Request({{"web01", {}}}, "qzcs02"), qzsim::kForeignServerError},
       {Request({{"web01", {}}}, "qzcs01", 7), qzsim::kUnknownSetupKindError},
+      {malformed, qzsim::kMalformedRequestError},
   };
   for (auto [request, code] : cases) {
     const std::string error =
@@ -377,18 +439,6 @@ TEST_F(EmbeddedServerTest, RefusedRequestsChangeNothing) {
     EXPECT_EQ(response.find("errorCode"), response.rfind("errorCode"));
     EXPECT_EQ("", DescribeAll());
   }
-}
-
-// The request crosses to the server as XML; one that cannot is refused
-// whole instead of reaching the catalogue.
-TEST_F(EmbeddedServerTest, RequestThatCannotCrossTheWireIsRefused) {
-  ClientSetup request = Request({{"web01", {}}});
-  Get(request, ClientSetup::kClientCompositions).push_back(CNMessageBase(5, 5));
-  EXPECT_THAT(
-      Submit(request),
-      HasSubstr(kSetupError + std::to_string(qzsim::kMalformedRequestError) +
-                "\n    errorString: \"Malformed request"));
-  EXPECT_EQ("", DescribeAll());
 }
 
 TEST_F(EmbeddedServerTest, ScriptedHandlerAnswersUntilSwitchedBack) {
@@ -412,6 +462,39 @@ TEST_F(EmbeddedServerTest, ScriptedHandlerAnswersUntilSwitchedBack) {
   EXPECT_EQ(Answered(request, {1}), Submit(request));
   EXPECT_EQ(2u, received.size());
   EXPECT_EQ(3u, qzsim::submittedRequests().size());
+}
+
+// Every id fits what the library reads in 32 bits: past the top, the lowest
+// free id. Exhausting 2^31 ids is out of reach, so the last case lowers the
+// ceiling of a catalogue of its own to 3.
+TEST_F(EmbeddedServerTest, IdsStayWithinThirtyTwoBitsAndRunOutPerClient) {
+  for (long long id : {-1LL, qzsim::kMaxClientId + 1}) {
+    EXPECT_THROW(qzsim::addClient(Named("x", id)), std::invalid_argument);
+  }
+  qzsim::addClient(Named("top", qzsim::kMaxClientId));
+  qzsim::addClient(Named("one", 1));
+  ClientSetup request = Request({{"x", {}}, {"y", {}}});
+  EXPECT_EQ(Answered(request, {2, 3}), Submit(request));
+
+  qzsim::FaultSeam seam;
+  qzsim::Catalogue small(":memory:", seam, 0, /*maxId=*/3);
+  small.AddClient(Named("one", 1));
+  small.AddClient(Named("three", 3));
+  ClientSetup response;
+  std::string fault = "none";
+  EXPECT_EQ(
+      0, qzsim::ServeClientSetup(small, {"qzcs01"}, request, response, fault));
+  QZInstallManager::SIMError error;
+  Set(error, QZInstallManager::SIMError::kErrorCode,
+      qzsim::kClientIdsExhaustedError);
+  Set(error, QZInstallManager::SIMError::kErrorString,
+      std::string(
+          "No client id is free: every client id from 1 to 3 is taken"));
+  Set(Get(request, ClientSetup::kClientCompositions).at(1),
+      ClientsComposition::kClientError, error);
+  EXPECT_EQ(Answered(request, {2}), qzsim::render(response));
+  EXPECT_EQ("none", fault);
+  EXPECT_EQ(3u, small.Clients().size());
 }
 
 }  // namespace

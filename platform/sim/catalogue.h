@@ -112,7 +112,7 @@ class Catalogue {
   template <typename SqliteCall>
   int Call(SqliteCall call) {
     const int injected = seam_.Next();
-    injected_ = injected != 0;
+    injected_ = injected != FaultSeam::kGoAhead;
     return injected_ ? injected : call();
   }
   CatalogueError Error(const char* step, int code) const;

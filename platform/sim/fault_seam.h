@@ -10,17 +10,18 @@
 #ifndef QZ_PLATFORM_SIM_FAULT_SEAM_H_
 #define QZ_PLATFORM_SIM_FAULT_SEAM_H_
 
-#include <sqlite3.h>
-
 #include <limits>
 
 namespace qzsim {
 
 class FaultSeam {
  public:
-  // Counts one call: SQLITE_OK when it may go ahead, else the code it fails
-  // with. One compare while nothing is armed: servers make millions.
-  int Next() { return ++calls_ < armedAt_ ? SQLITE_OK : Fire(); }
+  // SQLite's SQLITE_OK: the call may go ahead.
+  static constexpr int kGoAhead = 0;
+
+  // Counts one call: kGoAhead, or the code it fails with. One compare while
+  // nothing is armed: servers make millions.
+  int Next() { return ++calls_ < armedAt_ ? kGoAhead : Fire(); }
 
   // Call `index` (1: the next) fails with `code`; with `persistent`, so
   // does every later one. Restarts the count.
@@ -30,7 +31,7 @@ class FaultSeam {
     code_ = code;
     persistent_ = persistent;
   }
-  void Clear() { Arm(kNever, SQLITE_OK, false); }
+  void Clear() { Arm(kNever, kGoAhead, false); }
   long long calls() const { return calls_; }
 
  private:
@@ -43,7 +44,7 @@ class FaultSeam {
 
   long long calls_ = 0;
   long long armedAt_ = kNever;
-  int code_ = SQLITE_OK;
+  int code_ = kGoAhead;
   bool persistent_ = false;
 };
 
