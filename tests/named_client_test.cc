@@ -138,13 +138,12 @@ std::string GroupLog(const std::string& name, int realm = 1) {
                 std::to_string(realm) + "]");
 }
 
-using SingleClientRequestTest = NamedClientTest;
-
 // An empty catalogue host name falls back to the client name and a given
 // one yields to the catalogue's; a deleted client keeps its id but is
 // declared as a new one. Only component 600, judged by its low 32 bits,
-// stands for the Windows package; the flag is number6.
-TEST_F(SingleClientRequestTest, DeclaresTheClientAsTheCatalogueKnowsIt) {
+// stands for the Windows package; the flag is number6. Odd names go out
+// unchanged.
+TEST_F(NamedClientTest, DeclaresOneClientAsTheCatalogueKnowsIt) {
   Expect(probe.Initialize(std::string("web01")),
          Request(Single("web01", "web01", kOsAny)),
          "true id -1 family 4 host  error 0 []", Lookup("web01"), "");
@@ -162,8 +161,7 @@ TEST_F(SingleClientRequestTest, DeclaresTheClientAsTheCatalogueKnowsIt) {
   Expect(probe.Initialize("web01", TMMsg::INSTALL_OS_ANY, "web01.dmz.example",
                           none, false),
          Request(Single("web01", "web01.dmz.example", kOsAny)),
-         "true id -1 family 4 host web01.dmz.example error "
-         "0 []",
+         "true id -1 family 4 host web01.dmz.example error 0 []",
          Lookup("web01"), "");
   Expect(probe.Initialize("db01", TMMsg::INSTALL_OS_ANY, "db01.dmz.example",
                           none, false),
@@ -176,11 +174,9 @@ TEST_F(SingleClientRequestTest, DeclaresTheClientAsTheCatalogueKnowsIt) {
          Request(Single("win01", "win01", kOsWindows, "",
                         {402, 1123, 1123, 402, 402, 1123, 1123, 402}, "1")),
          "true id -1 family 0 host  error 0 []", Lookup("win01"), "");
-}
 
-// The group is created after the lookup; its troubles are logged and
-// passed over.
-TEST_F(SingleClientRequestTest, GroupIsCreatedAfterTheLookupAndJoined) {
+  // The group is created after the lookup; its troubles are logged and
+  // passed over.
   Expect(probe.Initialize("web01", "web servers", TMMsg::INSTALL_OS_ANY, none),
          Request(Single("web01", "web01", kOsAny, "web servers")),
          "true id -1 family 4 host  error 0 []",
@@ -195,37 +191,8 @@ TEST_F(SingleClientRequestTest, GroupIsCreatedAfterTheLookupAndJoined) {
          Logged(" realm Id is zero, using 2") + GroupLog("g", 2) +
              "DebugLvl(2) QZClientCreation::Initialize |Failed to create "
              "client group g, error 5, continuing|\n");
-}
 
-// A rebuild replaces the composition list and keeps other builders'
-// fields; a failed build leaves the request as it was, the group created.
-TEST_F(SingleClientRequestTest, KeepsWhatItDoesNotBuild) {
-  QZInstallManager::InstallerFlags flags;
-  qzmsg::Set(flags, QZInstallManager::InstallerFlags::kNumber70, 3);
-  qzmsg::Set(probe.request, ClientSetup::kInstallerFlags, flags);
-  qzmsg::Set(probe.request, ClientSetup::kNumber30, -7);
-  Expect(
-      probe.Initialize(std::string("old01")) &&
-          probe.Initialize(std::string("web01")),
-      Request(Single("web01", "web01", kOsAny),
-              " installerFlags: InstallerFlags { number70: 3 } number30: -7"),
-      "true id -1 family 4 host  error 0 []", Lookup("old01") + Lookup("web01"),
-      "");
-
-  qzmsg::Set(probe.request, ClientSetup::kNumber30, 7);
-  probe.setErrorCode(9);
-  probe.setErrorString("old");
-  qzsim::setRealmServerHostName(std::nullopt);
-  Expect(probe.Initialize("db01", "g", TMMsg::INSTALL_OS_UNIX, none),
-         "ClientSetup { number30: 7 }",
-         "false id 1 family 1 host db01.corp.example error 0 "
-         "[]",
-         Lookup("db01", true) + GroupCreated("g"),
-         GroupLog("g") + kHostNameFailed);
-}
-
-// Format directives stay text, in the request and in the log.
-TEST_F(SingleClientRequestTest, OddNamesGoOutUnchanged) {
+  // Format directives stay text, in the request and in the log.
   Expect(probe.Initialize("%s%n%d\xC3\xA9", "%s%n%d\xFF", TMMsg::INSTALL_OS_ANY,
                           none),
          Request(Single("%s%n%d\\xC3\\xA9", "%s%n%d\\xC3\\xA9", kOsAny,
@@ -236,14 +203,31 @@ TEST_F(SingleClientRequestTest, OddNamesGoOutUnchanged) {
   const std::string huge(1 << 20, 'h');
   Expect(probe.Initialize(huge), Request(Single(huge, huge, kOsAny)),
          "true id -1 family 4 host  error 0 []", Lookup(huge), "");
-}
 
-using MultiClientRequestTest = NamedClientTest;
+  // A rebuild replaces the composition list and keeps other builders'
+  // fields; a failed build leaves the request as it was, the group created.
+  qzmsg::Set(probe.request, ClientSetup::kNumber30, -7);
+  Expect(probe.Initialize(std::string("old01")) &&
+             probe.Initialize(std::string("web01")),
+         Request(Single("web01", "web01", kOsAny), " number30: -7"),
+         "true id -1 family 4 host  error 0 []",
+         Lookup("old01") + Lookup("web01"), "");
+
+  qzmsg::Set(probe.request, ClientSetup::kNumber30, 7);
+  probe.setErrorCode(9);
+  probe.setErrorString("old");
+  qzsim::setRealmServerHostName(std::nullopt);
+  Expect(probe.Initialize("db01", "g", TMMsg::INSTALL_OS_UNIX, none),
+         "ClientSetup { number30: 7 }",
+         "false id 1 family 1 host db01.corp.example error 0 []",
+         Lookup("db01", true) + GroupCreated("g"),
+         GroupLog("g") + kHostNameFailed);
+}
 
 // Nobody is looked up, and names go out unchanged; each client is its own
 // host, even with a host name held; the group is created even for no
 // clients, and before a failure.
-TEST_F(MultiClientRequestTest, EveryNameGetsItsOwnCompositionInOrder) {
+TEST_F(NamedClientTest, DeclaresEveryClientOfAListInOrder) {
   std::vector<AddOnComponents> addOns = AddOns({605, 600});
   std::string each;
   for (const char* name : {"c", "", "dup", "dup", "%s%n%d", "\\x80\\xFE"}) {

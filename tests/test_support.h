@@ -17,9 +17,8 @@ inline std::string RenderLog(const std::vector<qzsim::LogLine>& lines) {
   std::string out;
   for (const qzsim::LogLine& line : lines) {
     out += kKinds[line.kind];
-    if (line.kind == qzsim::LogLine::DebugLvl) {
+    if (line.kind == qzsim::LogLine::DebugLvl)
       out += "(" + std::to_string(line.level) + ")";
-    }
     if (!line.tag.empty()) out += " " + line.tag;
     out += " |" + line.text + "|\n";
   }
