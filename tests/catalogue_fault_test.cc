@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -80,7 +81,7 @@ void SkipSyncs() {
   sqlite3_vfs_register(&vfs, /*makeDflt=*/1);
 }
 
-class CatalogueFaultTest : public testing::Test {
+class CatalogueFileTest : public testing::Test {
  protected:
   static void SetUpTestSuite() { SkipSyncs(); }
   void SetUp() override { Fresh(); }
@@ -110,75 +111,89 @@ class CatalogueFaultTest : public testing::Test {
       testing::TempDir() + "fault-" + std::to_string(getpid()) + ".db";
 };
 
-TEST_F(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
+struct Fault {
+  const char* name;
+  int code;
+  long long setupError;
+  std::string kind;
+  bool persistent;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
+
+class CatalogueFaultTest : public CatalogueFileTest,
+                           public testing::WithParamInterface<Fault> {};
+
+TEST_P(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
   for (const Job& job : kJobs) ASSERT_EQ(Perform(job), "1 0 ");
   ASSERT_EQ(Query(path_, kClientsState), kDone);
   const long long calls = qzsim::catalogueCallCount();
-
-  const struct {
-    int code;
-    long long setupError;
-    std::string kind;
-    bool persistent;
-  } faults[] = {
-      {SQLITE_BUSY, qzsim::kCatalogueBusyError, "busy", false},
-      {SQLITE_FULL, qzsim::kCatalogueFullError, "full", true},
-      {SQLITE_IOERR_WRITE, qzsim::kCatalogueIoError, "I/O error", false},
-      {SQLITE_READONLY, qzsim::kCatalogueReadOnlyError, "read-only", true},
-      {SQLITE_CONSTRAINT, qzsim::kCatalogueError, "error", false},
-  };
-  for (const auto& fault : faults) {
-    const std::string reason = sqlite3_errstr(fault.code);
-    const std::string refusal =
-        "Client catalogue " + fault.kind + ": " + reason +
-        (fault.code == SQLITE_BUSY ? "; try again" : "");
-    for (long long call = 1; call <= calls; ++call) {
-      SCOPED_TRACE(reason + " at call " + std::to_string(call));
-      Fresh();
-      qzsim::failCatalogueCall(call, fault.code, fault.persistent);
-      int failures = 0;
-      int id = 0;
-      std::string landed;  // "name=id" in the order ids were handed out
-      std::string log;
-      for (const Job& job : kJobs) {
-        const std::string outcome = Perform(job);
-        if (outcome == "1 0 ") {
-          for (const std::string& name : job.names) {
-            landed += name + "=" + std::to_string(++id) + "\n";
-          }
-          continue;
+  const Fault& fault = GetParam();
+  const std::string reason = sqlite3_errstr(fault.code);
+  const std::string refusal = "Client catalogue " + fault.kind + ": " + reason +
+                              (fault.code == SQLITE_BUSY ? "; try again" : "");
+  for (long long call = 1; call <= calls; ++call) {
+    SCOPED_TRACE(reason + " at call " + std::to_string(call));
+    Fresh();
+    qzsim::failCatalogueCall(call, fault.code, fault.persistent);
+    int failures = 0;
+    int id = 0;
+    std::string landed;  // "name=id" in the order ids were handed out
+    std::string log;
+    for (const Job& job : kJobs) {
+      const std::string outcome = Perform(job);
+      if (outcome == "1 0 ") {
+        for (const std::string& name : job.names) {
+          landed += name + "=" + std::to_string(++id) + "\n";
         }
-        ++failures;
-        const std::string code = std::to_string(fault.setupError);
-        EXPECT_EQ(outcome, "0 " + code + " " + refusal);
-        log += "debug |ProcessClientSetupRequest Failed with errorCode [" +
-               code + "] |\ndebug |Error string [" + refusal + "]|\n";
+        continue;
       }
-      for (const std::string& entry : qzsim::catalogueCalls()) {
-        if (entry.find(" [failed: ") == std::string::npos) continue;
-        ++failures;
-        EXPECT_THAT(entry, EndsWith(reason + " (" + fault.kind + ")]"));
-      }
-      EXPECT_EQ(qztest::RenderLog(), log);
-      EXPECT_THAT(qzsim::lastCatalogueError(),
-                  EndsWith(reason + " (" + fault.kind + ")"));
-      EXPECT_TRUE(fault.persistent ? failures >= 1 : failures == 1) << failures;
-      // Intact, holding what landed, and held by no connection.
-      EXPECT_EQ(Query(path_,
-                      "PRAGMA integrity_check; SELECT name || '=' || id FROM "
-                      "clients ORDER BY id; BEGIN IMMEDIATE; ROLLBACK"),
-                "ok\n" + landed);
-
-      qzsim::clearCatalogueFault();
-      for (const Job& job : kJobs) EXPECT_EQ(Perform(job), "1 0 ");
-      EXPECT_EQ(Query(path_, kClientsState), kDone);
+      ++failures;
+      const std::string code = std::to_string(fault.setupError);
+      EXPECT_EQ(outcome, "0 " + code + " " + refusal);
+      log += "debug |ProcessClientSetupRequest Failed with errorCode [" + code +
+             "] |\ndebug |Error string [" + refusal + "]|\n";
     }
+    for (const std::string& entry : qzsim::catalogueCalls()) {
+      if (entry.find(" [failed: ") == std::string::npos) continue;
+      ++failures;
+      EXPECT_THAT(entry, EndsWith(reason + " (" + fault.kind + ")]"));
+    }
+    EXPECT_EQ(qztest::RenderLog(), log);
+    EXPECT_THAT(qzsim::lastCatalogueError(),
+                EndsWith(reason + " (" + fault.kind + ")"));
+    EXPECT_TRUE(fault.persistent ? failures >= 1 : failures == 1) << failures;
+    // Intact and holding what landed; the rerun shows the catalogue's
+    // connection left no transaction open.
+    EXPECT_EQ(Query(path_,
+                    "PRAGMA integrity_check; SELECT name || '=' || id FROM "
+                    "clients ORDER BY id"),
+              "ok\n" + landed);
+
+    qzsim::clearCatalogueFault();
+    for (const Job& job : kJobs) EXPECT_EQ(Perform(job), "1 0 ");
+    EXPECT_EQ(Query(path_, kClientsState), kDone);
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, CatalogueFaultTest,
+    testing::Values(
+        Fault{"Busy", SQLITE_BUSY, qzsim::kCatalogueBusyError, "busy", false},
+        Fault{"Full", SQLITE_FULL, qzsim::kCatalogueFullError, "full", true},
+        Fault{"IoError", SQLITE_IOERR_WRITE, qzsim::kCatalogueIoError,
+              "I/O error", false},
+        Fault{"ReadOnly", SQLITE_READONLY, qzsim::kCatalogueReadOnlyError,
+              "read-only", true},
+        Fault{"Constraint", SQLITE_CONSTRAINT, qzsim::kCatalogueError, "error",
+              false}),
+    [](const testing::TestParamInfo<Fault>& info) { return info.param.name; });
+
+using CatalogueBusyTest = CatalogueFileTest;
+
 // Held by another connection: the lookup, a later opening and the request
 // each wait the short timeout, not the default, then fail as busy.
-TEST_F(CatalogueFaultTest, CatalogueHeldElsewhereFailsAsBusyAfterTheWait) {
+TEST_F(CatalogueBusyTest, CatalogueHeldElsewhereFailsAsBusyAfterTheWait) {
   constexpr auto kWait = std::chrono::milliseconds(50);
   qzsim::setBusyTimeout(static_cast<int>(kWait.count()));
   sqlite3* holder = nullptr;
