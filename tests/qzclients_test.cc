@@ -4,17 +4,23 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "creation/response_reading.h"
+#include "display/indented_xml.h"
 #include "qzclients/commands.h"
 #include "qzclients/program.h"
 #include "sim/qzsim.h"
 
 namespace {
 
+using qzclients::ClientStatus;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -35,25 +41,6 @@ std::string Drain(std::FILE* file) {
   return text;
 }
 
-template <class Command>
-Outcome Capture(Command command) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  const int exitCode = command(qzclients::Streams{out, err});
-  return {exitCode, Drain(out), Drain(err)};
-}
-
-// The result text printed for client `name`; empty when none was.
-std::string ResultOf(const std::string& out, const std::string& name) {
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("\"" + name + "\" ", 0) == 0) {
-      return line.substr(line.find_first_not_of(' ', name.size() + 2));
-    }
-  }
-  return "";
-}
-
 // The id of `name` when the catalogue holds it as an agentless Unix
 // client, else 0.
 long long FinishedId(const std::string& name) {
@@ -63,70 +50,87 @@ long long FinishedId(const std::string& name) {
   return finished ? record->id : 0;
 }
 
-// Runs qzclients in this process, against the simulated installation.
+// Agentless Unix clients, on the catalogue in memory, as Main would run
+// them.
+qzclients::Result Create(const std::vector<std::string>& names) {
+  qzclients::CreateOptions options;
+  options.names = names;
+  options.family = TMMsg::INSTALL_OS_UNIX;
+  options.agentless = true;
+  try {
+    return qzclients::RunCreate(options, false);
+  } catch (const qzclients::Failure& e) {
+    qzclients::Result result;
+    result.exitCode = e.exitCode();
+    result.error = e.what();
+    return result;
+  }
+}
+
+// Every client's outcome says what the catalogue holds and names `cause`
+// when the client is not done; a run that created nothing ends with
+// `refused`.
+void ExpectReportMatchesCatalogue(const qzclients::Result& run,
+                                  const std::string& cause, int refused) {
+  if (qzsim::clients().empty()) {
+    EXPECT_EQ(run.exitCode, refused) << run.error;
+    EXPECT_THAT(run.error, HasSubstr(cause));
+    return;
+  }
+  ASSERT_EQ(run.clients.size(), kNames.size()) << run.error;
+  bool allDone = true;
+  for (const qzclients::ClientOutcome& outcome : run.clients) {
+    const long long id = FinishedId(outcome.name);
+    if (outcome.status == ClientStatus::kCreated ||
+        outcome.status == ClientStatus::kAlreadyKnown) {
+      EXPECT_EQ(outcome.clientId, id);
+      continue;
+    }
+    allDone = false;
+    EXPECT_THAT(outcome.reason, HasSubstr(cause));
+    if (id != 0) {
+      EXPECT_THAT(outcome.reason, HasSubstr("cannot read it back"));
+    }
+  }
+  EXPECT_EQ(run.exitCode,
+            allDone ? qzclients::kExitOk : qzclients::kExitSomeClientsFailed);
+}
+
+// Runs qzclients in this process, against the simulated installation and
+// a default catalogue under a state folder of the test's own.
 class QzclientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qzsim::reset();
-    catalogue_ =
-        testing::TempDir() + "qzclients-" + std::to_string(getpid()) + ".db";
-    unlink(catalogue_.c_str());
+    folder_ = testing::TempDir() + "qzclients-" + std::to_string(getpid());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    setenv("XDG_STATE_HOME", folder_.c_str(), 1);
   }
   void TearDown() override {
+    sqlite3_close(holder_);
     qzsim::reset();
-    unlink(catalogue_.c_str());
+    unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(folder_);
   }
 
-  // The program, as a user runs it, on the test's catalogue file.
-  Outcome Run(std::vector<std::string> args) const {
-    args.insert(args.begin(), {"--catalogue", catalogue_});
-    return Capture([&](const qzclients::Streams& streams) {
-      return qzclients::Main(args, streams);
-    });
+  // The program, as a user runs it; its output goes to `out_` when set.
+  Outcome Run(const std::vector<std::string>& args) const {
+    std::FILE* out =
+        out_.empty() ? std::tmpfile() : std::fopen(out_.c_str(), "w");
+    std::FILE* err = std::tmpfile();
+    const int exitCode = qzclients::Main(args, {out, err});
+    return {exitCode, Drain(out), Drain(err)};
   }
 
-  // Agentless Unix clients, on the catalogue in memory.
-  static Outcome Create(const std::vector<std::string>& names) {
-    qzclients::CreateOptions options;
-    options.names = names;
-    options.family = TMMsg::INSTALL_OS_UNIX;
-    options.agentless = true;
-    return Capture([&](const qzclients::Streams& streams) {
-      return qzclients::RunCreate(options, false, streams);
-    });
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(folder_ + "/" + name) << text;
+    return folder_ + "/" + name;
   }
 
-  // Every client's line says what the catalogue holds and names `cause`
-  // when the client is not done; the exit code sums them up.
-  static void ExpectReportMatchesCatalogue(const Outcome& run,
-                                           const std::string& cause) {
-    const bool nothingCreated = qzsim::clients().empty();
-    EXPECT_EQ(run.exitCode == qzclients::kExitRequestFailed, nothingCreated)
-        << run.out << run.err;
-    if (nothingCreated) return;
-    bool allDone = true;
-    for (const std::string& name : kNames) {
-      const std::string result = ResultOf(run.out, name);
-      const bool reportedDone = result.rfind("client id ", 0) == 0 &&
-                                result.find(';') == std::string::npos;
-      allDone = allDone && reportedDone;
-      const long long id = FinishedId(name);
-      if (reportedDone) {
-        EXPECT_EQ(result.substr(0, result.find(',')),
-                  "client id " + std::to_string(id));
-        continue;
-      }
-      EXPECT_THAT(result, HasSubstr(cause));
-      EXPECT_THAT(result,
-                  ContainsRegex(id != 0 ? "cannot read it back"
-                                        : "run again to finish|failed"));
-    }
-    EXPECT_EQ(run.exitCode,
-              allDone ? qzclients::kExitOk : qzclients::kExitSomeClientsFailed)
-        << run.out;
-  }
-
-  std::string catalogue_;
+  std::string folder_;
+  std::string out_;
+  sqlite3* holder_ = nullptr;
 };
 
 TEST_F(QzclientsTest, ReportsWhatTheCatalogueHoldsWhenAnyCatalogueCallFails) {
@@ -134,20 +138,29 @@ TEST_F(QzclientsTest, ReportsWhatTheCatalogueHoldsWhenAnyCatalogueCallFails) {
   Create(kNames);
   const long long calls = qzsim::catalogueCallCount();
   ASSERT_GT(calls, 0);
-  for (const int code :
-       {SQLITE_BUSY, SQLITE_FULL, SQLITE_IOERR, SQLITE_READONLY}) {
+  // What a run that created nothing exits with, by the fault's kind.
+  const struct {
+    int sqliteCode, exitCode;
+  } kFaults[] = {{SQLITE_BUSY, qzclients::kExitTryAgain},
+                 {SQLITE_FULL, qzclients::kExitIoError},
+                 {SQLITE_IOERR, qzclients::kExitIoError},
+                 {SQLITE_READONLY, qzclients::kExitCannotCreate},
+                 {SQLITE_CORRUPT, qzclients::kExitDataError}};
+  for (const auto& fault : kFaults) {
     for (long long call = 1; call <= calls; ++call) {
-      SCOPED_TRACE(testing::Message() << "code " << code << ", call " << call);
+      SCOPED_TRACE(testing::Message()
+                   << "code " << fault.sqliteCode << ", call " << call);
       qzsim::reset();
-      qzsim::failCatalogueCall(call, code);
-      const Outcome run = Create(kNames);
+      qzsim::failCatalogueCall(call, fault.sqliteCode);
+      const qzclients::Result run = Create(kNames);
       ASSERT_GE(qzsim::catalogueCallCount(), call) << "the fault never fired";
       qzsim::clearCatalogueFault();
-      ExpectReportMatchesCatalogue(run, sqlite3_errstr(code));
+      ExpectReportMatchesCatalogue(run, sqlite3_errstr(fault.sqliteCode),
+                                   fault.exitCode);
 
-      const Outcome again = Create(kNames);
-      EXPECT_EQ(again.exitCode, qzclients::kExitOk) << again.out << again.err;
-      ExpectReportMatchesCatalogue(again, "");
+      const qzclients::Result again = Create(kNames);
+      EXPECT_EQ(again.exitCode, qzclients::kExitOk) << again.error;
+      ExpectReportMatchesCatalogue(again, "", qzclients::kExitOk);
     }
   }
 }
@@ -178,74 +191,130 @@ TEST_F(QzclientsTest, NeverReportsAnIdTheLibraryCannotRead) {
       }
       return 0;
     });
-    const Outcome run = Create({"a"});
+    const qzclients::Result run = Create({"a"});
     EXPECT_EQ(run.exitCode, qzclients::kExitSomeClientsFailed);
-    EXPECT_THAT(ResultOf(run.out, "a"), StartsWith("failed: " + c.reason));
+    ASSERT_EQ(run.clients.size(), 1u);
+    EXPECT_EQ(run.clients[0].status, ClientStatus::kFailed);
+    EXPECT_THAT(run.clients[0].reason, StartsWith(c.reason));
   }
+}
+
+TEST_F(QzclientsTest, IndentedRequestReadsBackAsTheSameRecord) {
+  Create({"a<b>&c\r\n", " ", "\x01", "\xE5\x90\x8D"});
+  const CNMessageBase request = qzsim::submittedRequests().at(0);
+  const std::string indented = display::IndentedXml(qzsim::toXml(request));
+  EXPECT_THAT(indented, HasSubstr("\n    <s "));
+  EXPECT_EQ(qzsim::render(qzsim::fromXml(indented)), qzsim::render(request));
 }
 
 TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
   const std::string kSource = QZCC_SOURCE_DIR;
   const std::string kInventory = kSource + "/examples/inventory.json";
   const std::string kNameless = "\"4c4c4544-0042-3510-8052-b7c04f4d3732\"";
+  const std::string kJunk = Write("junk", "{");
+  const std::string kEmpty = Write("empty.json", R"({"machines": []})");
+  const std::string kTwins = Write("twins.json", R"({"machines": [
+      {"name": "a", "guid": "g"}, {"name": "b", "guid": "g"}]})");
+  const std::string kNowhere = folder_ + "/none/catalogue.db";
+  std::string wide;
+  for (int i = 0; i < 30; ++i) wide += "\xE5\x90\x8D";  // 2 columns each
   const struct {
     std::vector<std::string> args;
     int exitCode;
-    std::string message;  // a regular expression
+    std::string message;  // a regular expression over stdout and stderr
+    std::function<void()> before = nullptr;
   } kCases[] = {
-      // One catalogue file for all: later runs find what earlier ones left.
+      // One default catalogue for all: later runs find what earlier ones
+      // left.
       {{"create", "--family", "windows", "--group", "lab", "web01", "db01"},
        0,
-       "\"db01\" +client id 2\n"},
-      {{"create", "--dry-run", "dry01"}, 0, "^<.*dry01"},
-      {{"create", "--family", "windows", "WEB01"},
+       "\"db01\" +client id 2, created\n"},
+      {{"--family=windows", "create", "WEB01"},
        0,
        "\"WEB01\" +client id 1, already known\n"},
-      // Only the two clients, and web01 adjusted and in its group.
-      {{"list"}, 0, "\n1 +\"web01\" +\"web01\" +21 +no +\"lab\"\n2 [^\n]*\n$"},
-      {{}, 64, "no command given"},
+      {{"create", "--", "-odd-name"}, 0, "\"-odd-name\" +client id 3"},
+      // Cells line up by columns, not bytes, and long ones are cut.
+      {{"create", "\xC3\xA9", "\xE5\x90\x8D", wide + std::string(1 << 17, 'a')},
+       0,
+       "\n\"\xC3\xA9\" {39}client id [0-9]+, created\n\"\xE5\x90\x8D\" {38}c"
+       ".*\n\"(\xE5\x90\x8D){19}\xE2\x80\xA6  client id"},
+      {{"create", "--json", "--agentless", "--family", "unix", "cam01"},
+       0,
+       "\"name\": \"cam01\",\n *\"status\": \"created\",.*\"name\": \"Unix\".*"
+       "\"agentless\": true,\n *\"error\": null"},
+      {{"list"}, 0, "\n1 +\"web01\" +\"web01\" +Windows +no +\"lab\"\n2 "},
+      {{"list", "--json"}, 0, "\"id\": 1,\n *\"name\": \"web01\""},
+      {{"--catalogue", kNowhere, "create", "--dry-run", "dry01"},
+       0,
+       "^<r g=\"8\" y=\"8\">\n  <i .*dry01"},
+      // The dry run made no folder.
+      {{"--catalogue", kNowhere, "list"}, 73, "none/catalogue.db"},
+      // SQLite would write over a file this short.
+      {{"--catalogue", kJunk, "list"}, 65, "not a catalogue database"},
+      {{}, 64, "no command given\ntry 'qzclients --help'\n$"},
       {{"frobnicate"}, 64, "unknown command 'frobnicate'"},
+      {{"create", "-f", "windows", "w2"},
+       64,
+       "^qzclients: unknown option '-f'\ntry 'qzclients create --help'\n$"},
+      {{"create", "--group", "--help", "x"}, 64, "--group needs a value"},
       {{"create"}, 64, "no client names given"},
-      {{"create", "--colour", "x"}, 64, "unknown option '--colour'"},
-      {{"create", "--family", "beos", "a"}, 64, "not 'beos'"},
       {{"create", "--agentless", "a"}, 64, "--agentless needs --family"},
-      {{"create", "--host", "h", "a", "b"}, 64, "host of one client"},
+      {{"list", "--dry-run"}, 64, "--dry-run does not apply to list"},
       {{"map-vms"}, 64, "exactly one of --inventory"},
-      {{"map-vms", "--inventory", "x", "--packages"},
-       64,
-       "need --machine-list"},
-      {{"map-vms", "--machine-list", "--setup-value", "1e3", "--inventory",
-        "x"},
-       64,
-       "not '1e3'"},
-      {{"map-vms", "--inventory", "/no/such/inventory.json"},
-       2,
-       "/no/such/inventory.json"},
+      {{"map-vms", "--libvirt", ""}, 64, "--libvirt needs a URI"},
+      {{"map-vms", "--packages", "--inventory=x"}, 64, "need --machine-list"},
+      {{"map-vms", "--setup-value=1e3"}, 64, "not '1e3'"},
+      {{"help", "create"}, 0, "^usage: qzclients create .*examples:"},
+      {{"map-vms", "--help"}, 0, "^usage: qzclients map-vms "},
+      {{"--help"}, 0, "\n  75  the catalogue is busy"},
+      {{"--version"}, 0, "^qzclients [0-9.]+\nlibQZClientCreation [0-9.]+\n$"},
+      {{"map-vms", "--inventory", "/no/such.json"}, 66, "/no/such.json: can"},
+      {{"map-vms", "--inventory", folder_}, 66, "is a folder"},
+      {{"map-vms", "--inventory", kJunk}, 65, "not valid JSON"},
+      {{"map-vms", "--inventory", kTwins}, 65, "share the GUID \"g\"\n$"},
+      {{"map-vms", "--last-wins", "--inventory", kTwins},
+       0,
+       "\"g\" +\"b\" +[0-9]+, created\nqzclients: warning: .*later one"},
+      {{"map-vms", "--inventory", kEmpty}, 0, "^qzclients: .* nothing to do"},
+      {{"map-vms", "--inventory", kEmpty, "--machine-list"}, 0, "nothing to"},
       {{"map-vms", "--libvirt", "test:///no/such/file.xml"},
-       2,
+       69,
        "/no/such/file.xml"},
-      {{"--catalogue", "/no/such/dir/catalogue.db", "list"},
-       2,
-       "/no/such/dir/catalogue.db"},
-      // The machine without a name cannot become a client.
       {{"map-vms", "--inventory", kInventory},
        1,
-       kNameless + " +\"\" +failed: not created"},
+       kNameless + " +\"\" +failed: not created: the machine's name is empty"},
       {{"map-vms", "--machine-list", "--group", "lab", "--packages",
         "--installer-flags", "-1", "--inventory", kInventory},
        1,
        kNameless + " +\"\" +failed, error 20001: Client name is empty\n"
                    "\"vm-1032\" +\"db_primary_5432\" +[0-9]+, already known\n"},
+      {{"map-vms", "--json", "--inventory", kInventory},
+       1,
+       kNameless + ",\n *\"name\": \"\",\n *\"status\": \"failed\",.*"
+                   "\"code\": null,\n *\"text\": \"not created: the machine"},
       {{"map-vms", "--libvirt",
         "test://" + kSource + "/examples/libvirt-domains.xml"},
        0,
-       "\"7d3c1a60-5c2e-4f2a-9b61-000000000004\" +\"build-01.lab\" +[0-9]+\n"},
-      {{"create", "--help"}, 0, "^usage: qzclients create"},
-      {{"--help"}, 0, "exit codes"},
+       "\"7d3c1a60-5c2e-4f2a-9b61-000000000004\" +\"build-01.lab\" +[0-9]+, "},
+      {{"list"}, 74, "cannot write.*No space", [this] { out_ = "/dev/full"; }},
+      {{"create", "x"},
+       2,
+       "could not be built",
+       [] { qzsim::setRealmServerHostName(std::nullopt); }},
+      {{"create", "x"},
+       75,
+       "locked \\(busy\\)",
+       [this] {
+         qzsim::setBusyTimeout(0);
+         sqlite3_open((folder_ + "/qzclients/catalogue.db").c_str(), &holder_);
+         sqlite3_exec(holder_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+       }},
   };
   for (const auto& c : kCases) {
+    if (c.before) c.before();
     const Outcome outcome = Run(c.args);
-    EXPECT_EQ(outcome.exitCode, c.exitCode) << c.message;
+    out_ = "";
+    EXPECT_EQ(outcome.exitCode, c.exitCode) << c.message << outcome.err;
     EXPECT_THAT(outcome.out + outcome.err, ContainsRegex(c.message));
   }
 }

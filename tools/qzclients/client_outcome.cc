@@ -100,11 +100,12 @@ std::string FaultWatch::FaultSince() const {
   return failedCall || lastError != lastError_ ? lastError : std::string();
 }
 
-ClientOutcome Judge(const std::string& name, bool knownBefore,
+ClientOutcome Judge(const PlannedClient& client, bool knownBefore,
                     const ServerAnswer* answer, const Finish& finish,
                     const RunFacts& facts) {
   ClientOutcome outcome;
-  outcome.name = name;
+  outcome.key = client.key;
+  outcome.name = client.name;
   outcome.knownBefore = knownBefore;
   if (answer != nullptr && answer->errorCode != 0) {
     outcome.errorCode = answer->errorCode;
@@ -113,7 +114,7 @@ ClientOutcome Judge(const std::string& name, bool knownBefore,
   }
   std::optional<qzsim::ClientRecord> record;
   try {
-    record = qzsim::findClientByName(name);
+    record = qzsim::findClientByName(client.name);
   } catch (const std::exception& e) {
     outcome.status = ClientStatus::kNotFinished;
     outcome.mayExist = true;
@@ -122,16 +123,23 @@ ClientOutcome Judge(const std::string& name, bool knownBefore,
     return outcome;
   }
   if (!record || record->deleted) {
-    outcome.reason =
-        answer != nullptr
-            ? "the server answered client id " +
-                  std::to_string(answer->clientId) +
-                  ", but the catalogue holds no such client"
-            : (facts.requestFailure.empty() ? "not created"
-                                            : facts.requestFailure);
+    if (answer != nullptr) {
+      outcome.reason = "the server answered client id " +
+                       std::to_string(answer->clientId) +
+                       ", but the catalogue holds no such client";
+    } else if (!facts.requestFailure.empty()) {
+      outcome.reason = facts.requestFailure;
+    } else {
+      const std::string& cause =
+          !facts.catalogueFault.empty() ? facts.catalogueFault : client.cause;
+      outcome.reason =
+          "not created: " +
+          (cause.empty() ? "the library passes on no reason" : cause);
+    }
     return outcome;
   }
   outcome.mayExist = true;
+  outcome.record = record;
   JudgeRecord(*record, answer, finish, facts, outcome);
   return outcome;
 }
@@ -155,7 +163,7 @@ std::string Describe(const ClientOutcome& outcome, const char* idLabel) {
                        : idLabel + std::to_string(outcome.clientId);
   switch (outcome.status) {
     case ClientStatus::kCreated:
-      return id;
+      return id + (id.empty() ? "" : ", ") + "created";
     case ClientStatus::kAlreadyKnown:
       return id + ", already known";
     case ClientStatus::kNotFinished:

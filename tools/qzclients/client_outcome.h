@@ -9,9 +9,12 @@
 #define QZ_TOOLS_QZCLIENTS_CLIENT_OUTCOME_H_
 
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "sim/qzsim.h"
 
 namespace qzclients {
 
@@ -22,7 +25,17 @@ enum class ClientStatus {
   kNotFinished,   // in the catalogue, but a step after creation did not land
 };
 
+// One client a run asks for.
+struct PlannedClient {
+  std::string key;  // what its line and the server's answer go by
+  std::string name;
+  // Why it cannot be created, when that is known before the request, e.g.
+  // an empty name; said when nothing else explains its absence.
+  std::string cause;
+};
+
 struct ClientOutcome {
+  std::string key;
   std::string name;
   ClientStatus status = ClientStatus::kFailed;
   bool knownBefore = false;
@@ -32,6 +45,8 @@ struct ClientOutcome {
   long long clientId = 0;   // the catalogue's id when it vouches for it, else 0
   long long errorCode = 0;  // the server's code for a client it refused
   std::string reason;       // why failed or not finished
+  // What the catalogue holds for it after the run, when it holds it live.
+  std::optional<qzsim::ClientRecord> record;
 };
 
 // What the server answered for one client.
@@ -69,9 +84,9 @@ class FaultWatch {
   std::string lastError_;
 };
 
-// The outcome of client `name`; `answer` is null when the server's answer
-// does not name it.
-ClientOutcome Judge(const std::string& name, bool knownBefore,
+// The outcome of `client`; `answer` is null when the server's answer does
+// not name it.
+ClientOutcome Judge(const PlannedClient& client, bool knownBefore,
                     const ServerAnswer* answer, const Finish& finish,
                     const RunFacts& facts);
 

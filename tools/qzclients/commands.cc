@@ -1,13 +1,17 @@
 #include "qzclients/commands.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "QZClientCreation.h"
-#include "display/quoted.h"
+#include "display/indented_xml.h"
 #include "inventory/inventory.h"
 #include "qzclients/client_outcome.h"
 #include "qzclients/libvirt_discovery.h"
@@ -16,7 +20,6 @@
 namespace qzclients {
 namespace {
 
-using display::Quoted;
 using QzEntities::ClientEntity;
 using QZInstallManager::ClientsComposition;
 using QZInstallManager::ClientSetup;
@@ -37,22 +40,22 @@ class Inspected : public Base {
   void SetHostName(const std::string& host) { this->hostName = host; }
 };
 
-// One client the run asks for: the key its line and the server's answer
-// go by, and its client name.
-struct Planned {
-  std::string key;
-  std::string name;
-};
-
 using Answers = std::map<std::string, ServerAnswer>;
 
+// What a submission tells beside the answers: why the request failed, and
+// the server's code for it; both empty when it did not.
+struct Submission {
+  std::string failure;
+  long long code = 0;
+};
+
 // The library's log explains a failed request best.
-void ExplainFailure(const std::string& what, const Streams& streams) {
-  std::fprintf(streams.err, "qzclients: %s\n", what.c_str());
+std::vector<std::string> LogTexts() {
+  std::vector<std::string> texts;
   for (const qzsim::LogLine& line : qzsim::logLines()) {
-    std::fprintf(streams.err, "  %s%s%s\n", line.tag.c_str(),
-                 line.tag.empty() ? "" : ": ", line.text.c_str());
+    texts.push_back(line.tag + (line.tag.empty() ? "" : ": ") + line.text);
   }
+  return texts;
 }
 
 std::string RequestFailure(QZClientCreation& creation) {
@@ -102,112 +105,86 @@ Answers AnswersOf(ClientSetup& response, KeyOf keyOf) {
   return answers;
 }
 
-void PrintOutcomes(const std::vector<Planned>& plan,
-                   const std::vector<ClientOutcome>& outcomes, bool byKey,
-                   const Streams& streams) {
-  if (byKey) {
-    std::fprintf(streams.out, "%-40s %-32s %s\n", "GUID or alternate id",
-                 "client", "client id");
-  } else {
-    std::fprintf(streams.out, "%-32s %s\n", "client", "result");
-  }
-  for (std::size_t i = 0; i < plan.size(); ++i) {
-    const std::string name = Quoted(plan[i].name);
-    if (byKey) {
-      std::fprintf(streams.out, "%-40s %-32s %s\n", Quoted(plan[i].key).c_str(),
-                   name.c_str(), Describe(outcomes[i], "").c_str());
-    } else {
-      std::fprintf(streams.out, "%-32s %s\n", name.c_str(),
-                   Describe(outcomes[i], "client id ").c_str());
-    }
-  }
-}
-
-// Submits through `submit`, which fills the server's answers and returns
-// the library's reason when the request failed, then judges and prints
-// every planned client.
+// Submits through `submit`, which fills the server's answers, then judges
+// every planned client by what the catalogue holds.
 template <class Submit>
-int Report(const std::vector<Planned>& plan, const Finish& finish,
-           Submit submit, bool byKey, const Streams& streams) {
+Result Report(const std::vector<PlannedClient>& plan, const Finish& finish,
+              Submit submit, bool byMachine) {
   std::vector<std::string> names;
   names.reserve(plan.size());
-  for (const Planned& client : plan) names.push_back(client.name);
+  for (const PlannedClient& client : plan) names.push_back(client.name);
   std::set<std::string> known;
   try {
     known = LiveClients(names);
   } catch (const std::exception& e) {
-    ExplainFailure(std::string("nothing was submitted: ") + e.what(), streams);
-    return kExitRequestFailed;
+    throw Failure(ExitCodeOfCatalogueError(e, false),
+                  std::string("nothing was submitted: ") + e.what());
   }
 
   const FaultWatch watch;
   Answers answers;
+  const Submission submission = submit(answers);
   RunFacts facts;
-  facts.requestFailure = submit(answers);
+  facts.requestFailure = submission.failure;
   facts.catalogueFault = watch.FaultSince();
-  std::vector<ClientOutcome> outcomes;
-  outcomes.reserve(plan.size());
-  for (const Planned& client : plan) {
+  Result result;
+  result.byMachine = byMachine;
+  result.clients.reserve(plan.size());
+  for (const PlannedClient& client : plan) {
     const auto answer = answers.find(client.key);
-    outcomes.push_back(Judge(
-        client.name, known.count(client.name) != 0,
+    result.clients.push_back(Judge(
+        client, known.count(client.name) != 0,
         answer == answers.end() ? nullptr : &answer->second, finish, facts));
   }
-  if (!facts.requestFailure.empty()) {
-    ExplainFailure(facts.requestFailure, streams);
-    if (NothingCreated(outcomes)) return kExitRequestFailed;
+  result.exitCode = ExitCodeOf(result.clients);
+  if (!submission.failure.empty()) {
+    // Without the server's code, the catalogue's fault is the best reason.
+    result.error = submission.failure +
+                   (submission.code != 0 || facts.catalogueFault.empty()
+                        ? ""
+                        : ": " + facts.catalogueFault);
+    result.errorCode = submission.code;
+    result.log = LogTexts();
+    if (NothingCreated(result.clients)) {
+      const int byCode = ExitCodeOfSetupError(submission.code);
+      result.exitCode = byCode == kExitRequestFailed
+                            ? ExitCodeOfCatalogueFault(facts.catalogueFault)
+                            : byCode;
+    }
   }
-  PrintOutcomes(plan, outcomes, byKey, streams);
-  return ExitCodeOf(outcomes);
+  return result;
 }
 
+Result DryRun(ClientSetup& request) {
+  Result result;
+  result.request = display::IndentedXml(qzsim::toXml(request));
+  return result;
+}
+
+// `built` watched the catalogue while the request was built.
 template <class Creation, class KeyOf>
-int Submit(Creation& creation, bool prepared, bool dryRun,
-           const std::vector<Planned>& plan, const Finish& finish, KeyOf keyOf,
-           bool byKey, const Streams& streams) {
+Result Submit(Creation& creation, const FaultWatch& built, bool prepared,
+              bool dryRun, const std::vector<PlannedClient>& plan,
+              const Finish& finish, KeyOf keyOf, bool byMachine) {
   if (!prepared) {
-    ExplainFailure("the request could not be built", streams);
-    return kExitRequestFailed;
+    const std::string fault = built.FaultSince();
+    Result result;
+    result.exitCode = ExitCodeOfCatalogueFault(fault);
+    result.error =
+        "the request could not be built" + (fault.empty() ? "" : ": " + fault);
+    result.log = LogTexts();
+    return result;
   }
-  if (dryRun) {
-    std::fprintf(streams.out, "%s\n", qzsim::toXml(creation.Request()).c_str());
-    return kExitOk;
-  }
+  if (dryRun) return DryRun(creation.Request());
   auto execute = [&](Answers& answers) {
-    if (!creation.Execute()) return RequestFailure(creation);
+    if (!creation.Execute()) {
+      return Submission{RequestFailure(creation),
+                        static_cast<long long>(creation.getErrorCode())};
+    }
     answers = AnswersOf(creation.Response(), keyOf);
-    return std::string();
+    return Submission{};
   };
-  return Report(plan, finish, execute, byKey, streams);
-}
-
-int Create(const CreateOptions& options, bool dryRun, const Streams& streams) {
-  std::vector<Planned> plan;
-  for (const std::string& name : options.names) plan.push_back({name, name});
-  Finish finish;
-  finish.adjusted = options.family == TMMsg::INSTALL_OS_WINDOWS ||
-                    options.family == TMMsg::INSTALL_OS_UNIX;
-  finish.agentless = options.agentless;
-  const bool one = options.names.size() == 1;
-  if (options.agentless) {
-    Inspected<AgentLessClientCreation> creation;
-    const bool prepared =
-        one ? creation.Initialize(options.names[0], options.group,
-                                  options.family)
-            : creation.Initialize(options.names, options.group, options.family);
-    return Submit(creation, prepared, dryRun, plan, finish, NameOf, false,
-                  streams);
-  }
-  Inspected<QZClientCreation> creation;
-  std::vector<QZInstallManager::AddOnComponents> noAddOns;
-  creation.SetGroup(options.group);
-  if (one) creation.SetHostName(options.hostName);
-  const bool prepared =
-      one ? creation.Initialize(options.names[0], options.family, noAddOns,
-                                false)
-          : creation.Initialize(options.names, options.family, noAddOns);
-  return Submit(creation, prepared, dryRun, plan, finish, NameOf, false,
-                streams);
+  return Report(plan, finish, execute, byMachine);
 }
 
 std::string ClientNameOf(const VirtualMachine& machine) {
@@ -218,23 +195,28 @@ std::string ClientNameOf(const VirtualMachine& machine) {
 
 // Machines by the key the library files them under; a later machine with
 // the same key takes the place, as in the library's map.
-std::vector<Planned> PlanMachines(const std::vector<VirtualMachine>& machines,
-                                  bool byAlternateId) {
-  std::map<std::string, std::string> byKey;
+std::vector<PlannedClient> PlanMachines(
+    const std::vector<VirtualMachine>& machines, bool byAlternateId) {
+  std::map<std::string, PlannedClient> byKey;
   for (const VirtualMachine& machine : machines) {
     const bool alternate = byAlternateId && !machine.alternateId.empty();
-    byKey.insert_or_assign(alternate ? machine.alternateId : machine.guid,
-                           ClientNameOf(machine));
+    PlannedClient client;
+    client.key = alternate ? machine.alternateId : machine.guid;
+    client.name = ClientNameOf(machine);
+    // The server refuses an empty name, and through the entry point the
+    // library passes on no reason.
+    if (client.name.empty()) client.cause = "the machine's name is empty";
+    byKey.insert_or_assign(client.key, client);
   }
-  std::vector<Planned> plan;
+  std::vector<PlannedClient> plan;
   plan.reserve(byKey.size());
-  for (const auto& [key, name] : byKey) plan.push_back({key, name});
+  for (const auto& entry : byKey) plan.push_back(entry.second);
   return plan;
 }
 
-int MapThroughEntryPoint(const std::vector<VirtualMachine>& machines,
-                         bool dryRun, const Streams& streams) {
-  const std::vector<Planned> plan = PlanMachines(machines, false);
+Result MapThroughEntryPoint(const std::vector<VirtualMachine>& machines,
+                            bool dryRun) {
+  const std::vector<PlannedClient> plan = PlanMachines(machines, false);
   if (dryRun) {
     // The request GetVMToClientMap would submit.
     std::map<std::string, ClientData> byGuid;
@@ -243,60 +225,126 @@ int MapThroughEntryPoint(const std::vector<VirtualMachine>& machines,
       data.clientName = machine.name;
       byGuid.insert_or_assign(machine.guid, data);
     }
+    const FaultWatch watch;
     Inspected<VirtualDiscoveredClientCreation> creation;
-    return Submit(creation, creation.Initialize(byGuid), true, plan, Finish{},
-                  MachineKeyOf, true, streams);
+    const bool prepared = creation.Initialize(byGuid);
+    return Submit(creation, watch, prepared, true, plan, Finish{}, MachineKeyOf,
+                  true);
   }
   auto map = [&](Answers& answers) {
     std::map<std::string, ClientData> clients;
     if (!GetVMToClientMap(machines, clients)) {
-      return std::string("mapping the machines failed");
+      return Submission{"mapping the machines failed", 0};
     }
     for (const auto& [key, client] : clients) {
       answers[key].clientId = client.clientId;
     }
-    return std::string();
+    return Submission{};
   };
-  return Report(plan, Finish{}, map, true, streams);
+  return Report(plan, Finish{}, map, true);
+}
+
+// Exit codes tell a missing inventory from a malformed one.
+std::vector<VirtualMachine> LoadInventory(const MapVmsOptions& options,
+                                          std::vector<std::string>& warnings) {
+  const inventory::Options how{options.lastWins};
+  const std::string& path = options.inventory;
+  try {
+    if (path == "-") return inventory::Load(path, how, &warnings);
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+      throw Failure(kExitNoInput,
+                    path + ": is a folder, not an inventory file");
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      throw Failure(kExitNoInput,
+                    path + ": cannot be opened: " + std::strerror(errno));
+    }
+    return inventory::Read(file, path, how, &warnings);
+  } catch (const inventory::Error& e) {
+    throw Failure(kExitDataError, e.what());
+  }
+}
+
+std::vector<VirtualMachine> Discover(const MapVmsOptions& options,
+                                     std::vector<std::string>& warnings) {
+  if (!options.inventory.empty()) return LoadInventory(options, warnings);
+  try {
+    return DiscoverLibvirtDomains(options.libvirtUri);
+  } catch (const DiscoveryError& e) {
+    throw Failure(kExitUnavailable, e.what());
+  }
 }
 
 }  // namespace
 
-int RunCreate(const CreateOptions& options, bool dryRun,
-              const Streams& streams) {
-  return Create(options, dryRun, streams);
-}
-
-int RunMapVms(const MapVmsOptions& options, bool dryRun,
-              const Streams& streams) {
-  const std::vector<VirtualMachine> machines =
-      options.inventory.empty() ? DiscoverLibvirtDomains(options.libvirtUri)
-                                : inventory::Load(options.inventory);
-  if (!options.machineList) {
-    return MapThroughEntryPoint(machines, dryRun, streams);
+Result RunCreate(const CreateOptions& options, bool dryRun) {
+  std::vector<PlannedClient> plan;
+  for (const std::string& name : options.names) {
+    plan.push_back({name, name, ""});
   }
-  Inspected<VirtualDiscoveredClientCreation> creation;
+  Finish finish;
+  finish.adjusted = options.family == TMMsg::INSTALL_OS_WINDOWS ||
+                    options.family == TMMsg::INSTALL_OS_UNIX;
+  finish.agentless = options.agentless;
+  const bool one = options.names.size() == 1;
+  const FaultWatch watch;
+  if (options.agentless) {
+    Inspected<AgentLessClientCreation> creation;
+    const bool prepared =
+        one ? creation.Initialize(options.names[0], options.group,
+                                  options.family)
+            : creation.Initialize(options.names, options.group, options.family);
+    return Submit(creation, watch, prepared, dryRun, plan, finish, NameOf,
+                  false);
+  }
+  Inspected<QZClientCreation> creation;
+  std::vector<QZInstallManager::AddOnComponents> noAddOns;
+  creation.SetGroup(options.group);
+  if (one) creation.SetHostName(options.hostName);
   const bool prepared =
-      creation.Initialize(machines, options.group, options.packages,
-                          options.installerFlags, options.setupValue);
-  return Submit(creation, prepared, dryRun, PlanMachines(machines, true),
-                Finish{}, MachineKeyOf, true, streams);
+      one ? creation.Initialize(options.names[0], options.family, noAddOns,
+                                false)
+          : creation.Initialize(options.names, options.family, noAddOns);
+  return Submit(creation, watch, prepared, dryRun, plan, finish, NameOf, false);
 }
 
-int RunList(const Streams& streams) {
-  std::fprintf(streams.out, "%-6s %-32s %-32s %-5s %-9s %s\n", "id", "name",
-               "host name", "os id", "agentless", "groups");
-  for (const qzsim::ClientRecord& client : qzsim::clients()) {
-    std::string groups;
-    for (const std::string& group : client.groups) {
-      groups += (groups.empty() ? "" : ",") + Quoted(group);
-    }
-    std::fprintf(streams.out, "%-6lld %-32s %-32s %-5d %-9s %s%s\n", client.id,
-                 Quoted(client.name).c_str(), Quoted(client.hostName).c_str(),
-                 client.osId, client.agentless ? "yes" : "no", groups.c_str(),
-                 client.deleted ? " (deleted)" : "");
+Result RunMapVms(const MapVmsOptions& options, bool dryRun) {
+  std::vector<std::string> warnings;
+  const std::vector<VirtualMachine> machines = Discover(options, warnings);
+  Result result;
+  // Nothing to submit, whichever the request.
+  if (machines.empty()) {
+    result.byMachine = true;
+    result.notes.push_back(
+        (options.inventory.empty() ? options.libvirtUri : options.inventory) +
+        " holds no machines; nothing to do");
+  } else if (!options.machineList) {
+    result = MapThroughEntryPoint(machines, dryRun);
+  } else {
+    const FaultWatch watch;
+    Inspected<VirtualDiscoveredClientCreation> creation;
+    const bool prepared =
+        creation.Initialize(machines, options.group, options.packages,
+                            options.installerFlags, options.setupValue);
+    result = Submit(creation, watch, prepared, dryRun,
+                    PlanMachines(machines, true), Finish{}, MachineKeyOf, true);
   }
-  return kExitOk;
+  for (const std::string& warning : warnings) {
+    result.notes.insert(result.notes.begin(), "warning: " + warning);
+  }
+  return result;
+}
+
+Result RunList() {
+  Result result;
+  try {
+    result.catalogue = qzsim::clients();
+  } catch (const std::exception& e) {
+    throw Failure(ExitCodeOfCatalogueError(e, false), e.what());
+  }
+  return result;
 }
 
 }  // namespace qzclients

@@ -1,18 +1,25 @@
 #include "qzclients/program.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <stdexcept>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "qzclients/cli.h"
+#include "qzclients/commands.h"
+#include "qzclients/report.h"
 #include "sim/qzsim.h"
 
 namespace qzclients {
 namespace {
+
+constexpr const char kVersionText[] =
+    "qzclients " QZCC_VERSION "\nlibQZClientCreation " QZCC_VERSION "\n";
 
 // The catalogue kept between runs: under the user's state directory.
 std::string DefaultCatalogue() {
@@ -25,33 +32,91 @@ std::string DefaultCatalogue() {
   } else if (home != nullptr && *home != '\0') {
     directory = fs::path(home) / ".local" / "state" / "qzclients";
   } else {
-    throw std::runtime_error(
-        "neither XDG_STATE_HOME nor HOME is set; give --catalogue PATH");
+    throw Failure(kExitCannotCreate,
+                  "neither XDG_STATE_HOME nor HOME is set; give --catalogue "
+                  "PATH");
   }
   std::error_code error;
   fs::create_directories(directory, error);
   if (error) {
-    throw std::runtime_error("cannot create " + directory.string() + ": " +
-                             error.message());
+    throw Failure(kExitCannotCreate, "cannot create " + directory.string() +
+                                         ": " + error.message());
   }
   return (directory / "catalogue.db").string();
 }
 
-int Run(const Invocation& invocation, const Streams& streams) {
-  using Command = Invocation::Command;
-  qzsim::openCatalogue(invocation.catalogue.empty() ? DefaultCatalogue()
-                                                    : invocation.catalogue);
-  switch (invocation.command) {
-    case Command::kCreate:
-      return RunCreate(invocation.create, invocation.dryRun, streams);
-    case Command::kMapVms:
-      return RunMapVms(invocation.mapVms, invocation.dryRun, streams);
-    case Command::kList:
-      return RunList(streams);
-    case Command::kHelp:
-      break;
+// SQLite takes a file shorter than its header for an empty database and
+// writes over it; a file of someone else's must never be lost that way.
+void CheckIsDatabase(const std::string& path) {
+  constexpr char kHeader[] = "SQLite format 3";  // and its NUL: 16 bytes
+  std::ifstream file(path, std::ios::binary);
+  char start[sizeof kHeader] = {};
+  file.read(start, sizeof start);
+  if (file.gcount() != 0 && std::memcmp(start, kHeader, sizeof kHeader) != 0) {
+    throw Failure(kExitDataError, "client catalogue " + path +
+                                      ": not a catalogue database; it is "
+                                      "left as it is");
   }
-  return kExitOk;
+}
+
+// A dry run writes nothing, so it works on a catalogue of its own.
+void OpenCatalogue(const Invocation& invocation) {
+  const std::string path = invocation.dryRun ? ":memory:"
+                           : invocation.catalogue.empty()
+                               ? DefaultCatalogue()
+                               : invocation.catalogue;
+  if (path != ":memory:") CheckIsDatabase(path);
+  try {
+    qzsim::openCatalogue(path);
+  } catch (const std::exception& e) {
+    throw Failure(ExitCodeOfCatalogueError(e, true), e.what());
+  }
+}
+
+Result Run(const Invocation& invocation) {
+  OpenCatalogue(invocation);
+  switch (invocation.command) {
+    case Invocation::Command::kCreate:
+      return RunCreate(invocation.create, invocation.dryRun);
+    case Invocation::Command::kMapVms:
+      return RunMapVms(invocation.mapVms, invocation.dryRun);
+    default:
+      return RunList();
+  }
+}
+
+const char* NameOf(Invocation::Command command) {
+  switch (command) {
+    case Invocation::Command::kCreate:
+      return "create";
+    case Invocation::Command::kMapVms:
+      return "map-vms";
+    default:
+      return "list";
+  }
+}
+
+void Tell(const Result& result, std::FILE* err) {
+  for (const std::string& note : result.notes) {
+    std::fprintf(err, "qzclients: %s\n", note.c_str());
+  }
+  if (result.error.empty()) return;
+  std::fprintf(err, "qzclients: %s\n", result.error.c_str());
+  for (const std::string& line : result.log) {
+    std::fprintf(err, "  %s\n", line.c_str());
+  }
+}
+
+// A script must not take output that never arrived for success.
+int Flushed(int exitCode, const Streams& streams) {
+  errno = 0;
+  if (std::fflush(streams.out) == 0 && std::ferror(streams.out) == 0) {
+    return exitCode;
+  }
+  const int error = errno;
+  std::fprintf(streams.err, "qzclients: cannot write to standard output%s%s\n",
+               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+  return kExitIoError;
 }
 
 }  // namespace
@@ -61,20 +126,34 @@ int Main(const std::vector<std::string>& args, const Streams& streams) {
   try {
     invocation = Parse(args);
   } catch (const UsageError& e) {
-    std::fprintf(streams.err, "qzclients: %s\n\n%s", e.what(),
-                 e.usage().c_str());
+    std::fprintf(streams.err, "qzclients: %s\ntry '%s'\n", e.what(),
+                 e.hint().c_str());
     return kExitUsage;
   }
-  if (invocation.command == Invocation::Command::kHelp) {
-    std::fputs(invocation.helpText.c_str(), streams.out);
-    return kExitOk;
+  if (invocation.command == Invocation::Command::kHelp ||
+      invocation.command == Invocation::Command::kVersion) {
+    std::fputs(invocation.command == Invocation::Command::kHelp
+                   ? invocation.helpText.c_str()
+                   : kVersionText,
+               streams.out);
+    return Flushed(kExitOk, streams);
   }
+  Result result;
   try {
-    return Run(invocation, streams);
+    result = Run(invocation);
+  } catch (const Failure& e) {
+    result.exitCode = e.exitCode();
+    result.error = e.what();
   } catch (const std::exception& e) {
-    std::fprintf(streams.err, "qzclients: %s\n", e.what());
-    return kExitRequestFailed;
+    result.exitCode = kExitSoftware;
+    result.error = e.what();
   }
+  Tell(result, streams.err);
+  const std::string command = NameOf(invocation.command);
+  const std::string text =
+      invocation.json ? JsonOf(result, command) : TextOf(result, command);
+  std::fwrite(text.data(), 1, text.size(), streams.out);
+  return Flushed(result.exitCode, streams);
 }
 
 }  // namespace qzclients

@@ -5,14 +5,19 @@
 #ifndef QZ_TOOLS_QZCLIENTS_PROGRAM_H_
 #define QZ_TOOLS_QZCLIENTS_PROGRAM_H_
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "qzclients/commands.h"
-
 namespace qzclients {
 
-// `args` without the program's name.
+struct Streams {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+};
+
+// `args` without the program's name. What cannot be written to
+// `streams.out`, flushed before returning, makes the exit code 74.
 int Main(const std::vector<std::string>& args, const Streams& streams = {});
 
 }  // namespace qzclients
