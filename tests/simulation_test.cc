@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -143,96 +142,54 @@ TEST_F(CatalogueTest, NamesIgnoreAsciiCaseOnlyAndPreferLiveClients) {
   EXPECT_EQ("230406", ids);
 }
 
-// Each call three ways: failing at each of its SQLite calls in turn (result
-// 3, the reason in its journal entry, nothing changed), then on client 7 of
-// a healthy catalogue (0 and its effect), then again on the missing client
-// 99 (1, or 2 for want of a lookup; 1 for the group that now exists). A
-// handle opened by name on a failing catalogue is one of no client.
-TEST_F(ClientStandInTest, CallsChangeWholeOrNotAndReportWhy) {
-  using Arm = std::function<void()>;
-  using Call = std::function<int(unsigned long long id, const Arm& arm)>;
-  const auto read = [](auto get) -> Call {
-    return [get](unsigned long long id, const Arm& arm) {
-      QZClient client(id);
-      arm();
-      return get(client);
-    };
-  };
-  const auto state = [] {
-    std::string out = DescribeAll();
-    for (const qzsim::GroupRecord& g : qzsim::groups()) out += g.name + ";";
+// Results, in call order, on client 7 of a healthy catalogue, on the
+// missing client 99, and on client 7 with every SQLite call failing: 1 for
+// no such client (or an existing group), 2 for modify without a lookup, 3
+// for a fault, whose reason the journal entry carries. A handle opened by
+// name on a failing catalogue is one of no client. Faults at each single
+// call, and that they change nothing, are the fault test's.
+TEST_F(ClientStandInTest, CallsReturnTheirDocumentedResults) {
+  qzsim::addClient(Named("web01", 7));
+  const auto results = [](unsigned long long id) {
+    QZClient byName(id == 7 ? "WEB01" : "nobody", QZ_NAME_TYPE_CLIENT_NAME, 0,
+                    nullptr);
+    QZClient client(id);
+    unsigned long long found = 0;
+    int osId = 0;
+    const int seen[] = {
+        byName.getClientId(found, nullptr),
+        client.getOperatingSystemId(osId, nullptr),
+        client.modify(nullptr),
+        client.lookup(nullptr),
+        client.modify(nullptr),
+        ClientProperties(id).setMiniSRMAgentClient(true, nullptr),
+        QZClientGroup(2, "g").create(nullptr)};
+    std::string out;
+    for (int result : seen) out += std::to_string(result);
     return out;
   };
-  const std::string seeded = "7 web01 host=h os=116 ports=0/0 dir=(0)";
-  const std::string groups = " groups=g1;g2;\n";
-  const struct {
-    const char* entry;  // of the call that may fail
-    int missing, faulted;
-    std::string done;
-    Call call;
-  } cases[] = {
-      {"QZClient(name=WEB01)", 1, 1, seeded + groups,
-       [](unsigned long long id, const Arm& arm) {
-         arm();
-         QZClient client(id == 7 ? "WEB01" : "nobody", QZ_NAME_TYPE_CLIENT_NAME,
-                         0, nullptr);
-         qzsim::clearCatalogueFault();  // only the opening fails
-         unsigned long long found = 0;
-         return client.getClientId(found, nullptr);
-       }},
-      {"getOperatingSystemId(id=7)", 1, 3, seeded + groups,
-       read([](QZClient& c) {
-         int osId = 0;
-         return c.getOperatingSystemId(osId, nullptr);
-       })},
-      {"lookup", 1, 3, seeded + groups,
-       read([](QZClient& c) { return c.lookup(nullptr); })},
-      {"modify", 2, 3, "7 web01 host=h os=21 ports=50/51 dir=N/A(4)" + groups,
-       [](unsigned long long id, const Arm& arm) {
-         QZClient client(id);
-         client.lookup(nullptr);
-         client.setevmgrcPort(50);
-         client.setQZDPort(51);
-         client.setInstallDirectory("N/A", 4);
-         client.setOperatingSystemId(21);
-         arm();
-         return client.modify(nullptr);
-       }},
-      {"setMiniSRMAgentClient(id=7,true)", 1, 3, seeded + " agentless" + groups,
-       [](unsigned long long id, const Arm& arm) {
-         arm();
-         return ClientProperties(id).setMiniSRMAgentClient(true, nullptr);
-       }},
-      {"create", 1, 3, seeded + groups + "g;",
-       [](unsigned long long, const Arm& arm) {
-         arm();
-         return QZClientGroup(2, "g").create(nullptr);
-       }}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
-    for (long long call = 1;; ++call) {
-      qzsim::reset();
-      qzsim::addClient(
-          {7, "web01", "h", 116, false, 0, 0, "", 0, false, {"g1", "g2"}});
-      const int result =
-          c.call(7, [call] { qzsim::failCatalogueCall(call, SQLITE_BUSY); });
-      qzsim::clearCatalogueFault();
-      if (qzsim::lastCatalogueError().empty()) {
-        EXPECT_EQ(0, result);
-        EXPECT_EQ(c.done, state());
-        EXPECT_THAT(qztest::RenderCalls(),
-                    HasSubstr(c.entry + std::string("\n")));
-        EXPECT_GT(call, 1);
-        break;
-      }
-      EXPECT_EQ(c.faulted, result);
-      EXPECT_THAT(qztest::RenderCalls(),
-                  HasSubstr(std::string(c.entry) + " [failed: " +
-                            qzsim::lastCatalogueError() + "]\n"));
-      EXPECT_EQ(seeded + groups, state());
-    }
-    EXPECT_EQ(c.missing, c.call(99, [] {}));
+  EXPECT_EQ("0020000", results(7));
+  EXPECT_EQ("1121211", results(99));
+  const std::string before = DescribeAll();
+  qzsim::failCatalogueCall(1, SQLITE_FULL, /*persistent=*/true);
+  EXPECT_EQ("1323233", results(7));
+  qzsim::clearCatalogueFault();
+  EXPECT_EQ(before, DescribeAll());
+  std::string failed;  // the calls that failed
+  std::string why;     // the last one's reason
+  for (const std::string& entry : qzsim::catalogueCalls()) {
+    const std::size_t mark = entry.find(" [failed: ");
+    if (mark == std::string::npos) continue;
+    failed += entry.substr(0, mark) + ";";
+    why = entry.substr(mark);
   }
+  EXPECT_EQ(
+      "QZClient(name=WEB01);getOperatingSystemId(id=7);lookup;"
+      "setMiniSRMAgentClient(id=7,true);create;",
+      failed);
+  EXPECT_EQ(" [failed: " + qzsim::lastCatalogueError() + "]", why);
+  EXPECT_THAT(why,
+              HasSubstr(": begin failed: database or disk is full (full)"));
 }
 
 // The test controls throw instead, and leave no transaction open.
