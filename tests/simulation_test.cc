@@ -252,37 +252,36 @@ TEST_F(PlatformFactsTest, FactsFollowTheSettersAndHostNamesAreTruncated) {
   EXPECT_EQ(17, QZPI_RealmServer().getRealmId());
 }
 
-// Long lines and percent signs in the data come through whole.
+// Long lines and percent signs in the data come through whole, captured
+// and appended to the log file until that is stopped.
 TEST_F(LoggerTest, EveryKindIsCapturedFullyFormatted) {
   const std::string data = "100%s%n%d" + std::string(70 * 1024, 'x');
+  const std::string path = TempPath("log.txt");
+  std::ofstream(path) << "earlier\n";
+  qzsim::setLogFile(path);
   EvDebug log(nullptr);
   log.Debug("T", "[%s]", data.c_str());
   log.Debug("T::a", "name %s id %d", "web01", -3);
   log.DebugLvl("T::b", 2, "id[%lu]", 18446744073709551615UL);
   log.Error("T::c", "failed %s", "");
   log.debug("plain %d%%", 100);
-  EXPECT_EQ("Debug T |[" + data +
-                "]|\n"
-                "Debug T::a |name web01 id -3|\n"
-                "DebugLvl(2) T::b |id[18446744073709551615]|\n"
-                "Error T::c |failed |\ndebug |plain 100%|\n",
-            qztest::RenderLog());
-  qzsim::clearLog();
-  EXPECT_TRUE(qzsim::logLines().empty());
-}
-
-TEST_F(LoggerTest, LogFileGetsLinesAppended) {
-  const std::string path = TempPath("log.txt");
-  std::ofstream(path) << "earlier\n";
-  qzsim::setLogFile(path);
-  EvDebug(nullptr).DebugLvl("T", 1, "a %d", 1);
-  EvDebug(nullptr).debug("b");
   qzsim::setLogFile("");
-  EvDebug(nullptr).debug("not in the file");
+  log.debug("not in the file");
+  EXPECT_EQ("Debug T |[" + data +
+                "]|\nDebug T::a |name web01 id -3|\n"
+                "DebugLvl(2) T::b |id[18446744073709551615]|\n"
+                "Error T::c |failed |\ndebug |plain 100%|\n"
+                "debug |not in the file|\n",
+            qztest::RenderLog());
   std::ifstream file(path, std::ios::binary);
-  EXPECT_EQ("earlier\nDebugLvl(1) T: a 1\ndebug: b\n",
+  EXPECT_EQ("earlier\nDebug T: [" + data +
+                "]\nDebug T::a: name web01 id -3\n"
+                "DebugLvl(2) T::b: id[18446744073709551615]\n"
+                "Error T::c: failed \ndebug: plain 100%\n",
             std::string(std::istreambuf_iterator<char>(file), {}));
   std::remove(path.c_str());
+  qzsim::clearLog();
+  EXPECT_TRUE(qzsim::logLines().empty());
 }
 
 // A client wanted in a request; its host name and machine guid follow from
