@@ -40,7 +40,7 @@ if command -v clang++ >/dev/null; then
   # Inputs per target: some 20 seconds each on two shared cores, with a
   # time limit as a guard on a slower machine.
   declare -A runs=([xml_codec_fuzz]=300000 [response_fuzz]=6000
-                   [inventory_fuzz]=100000 [cli_fuzz]=300000)
+                   [inventory_fuzz]=100000 [cli_fuzz]=200000)
   cmake --build build/fuzz -j"$jobs" --target "${!runs[@]}"
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
