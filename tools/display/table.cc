@@ -114,6 +114,8 @@ std::string Table::Render() const {
         out.append(widths[i] - Width(cell) + 2, ' ');
       }
     }
+    // Padding before an empty last cell would trail the line.
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     out += '\n';
   };
   line(

@@ -20,7 +20,7 @@ std::size_t Width(std::string_view text);
 std::string Cut(std::string_view text, std::size_t maxWidth);
 
 // Rows under a heading line, each column as wide as its widest cell and
-// two blanks apart; the last column is not padded.
+// two blanks apart; no line ends in blanks.
 class Table {
  public:
   struct Column {
