@@ -164,6 +164,7 @@ TEST_P(CatalogueFaultTest, AnyFailingCallIsReportedOrOutlivedAndARerunHeals) {
     EXPECT_EQ(errors, log);
     EXPECT_THAT(qzsim::lastCatalogueError(),
                 EndsWith(reason + " (" + fault.kind + ")"));
+    EXPECT_EQ(qzsim::lastCatalogueErrorCode(), fault.setupError);
     EXPECT_TRUE(fault.persistent ? failures >= 1 : failures == 1) << failures;
     // Intact and holding what landed, memberships too; the rerun shows the
     // catalogue's connection left no transaction open.
@@ -205,7 +206,7 @@ TEST_F(CatalogueBusyTest, CatalogueHeldElsewhereFailsAsBusyAfterTheWait) {
   const auto start = std::chrono::steady_clock::now();
   QZClientCreation creation;
   EXPECT_TRUE(creation.Initialize("web01"));
-  EXPECT_THROW(qzsim::openCatalogue(path_), std::runtime_error);
+  EXPECT_THROW(qzsim::openCatalogue(path_), qzsim::CatalogueError);
   EXPECT_FALSE(creation.Execute());
   const auto waited = std::chrono::steady_clock::now() - start;
   sqlite3_close(holder);

@@ -101,6 +101,12 @@ FaultKind KindOf(int sqliteCode) {
   }
 }
 
+long long CatalogueError::kind() const { return KindOf(code_).setupErrorCode; }
+
+bool CatalogueError::cannotOpen() const {
+  return (code_ & 0xff) == SQLITE_CANTOPEN;
+}
+
 // A prepared statement, reset before every use.
 class Catalogue::Statement {
  public:

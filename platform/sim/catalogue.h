@@ -24,23 +24,6 @@ struct sqlite3;
 
 namespace qzsim {
 
-// A catalogue call that SQLite refused, or that the seam refused in its
-// place. what() reads "client catalogue <path>: <step> failed: <reason>
-// (<kind>)".
-class CatalogueError : public std::runtime_error {
- public:
-  CatalogueError(int code, std::string reason, const std::string& what)
-      : std::runtime_error(what), code_(code), reason_(std::move(reason)) {}
-  // SQLite's result code; its low byte is the primary code.
-  int code() const { return code_; }
-  // SQLite's own words, e.g. "database is locked".
-  const std::string& reason() const { return reason_; }
-
- private:
-  int code_;
-  std::string reason_;
-};
-
 // Every client id the catalogue may hand out is taken. Not a fault of the
 // catalogue: nothing was written.
 class ClientIdsExhausted : public std::runtime_error {

@@ -27,6 +27,7 @@ struct Installation {
   FaultSeam seam;  // declared before the catalogue, which counts on it
   int busyTimeoutMs = Catalogue::kDefaultBusyTimeoutMs;
   std::string lastCatalogueError;
+  long long lastCatalogueErrorCode = 0;
   std::unique_ptr<Catalogue> catalogue;
   InstallHandler handler;  // empty: the embedded server answers
   std::optional<int> groupCreateResult;
@@ -44,6 +45,7 @@ struct Installation {
     seam.Clear();
     busyTimeoutMs = Catalogue::kDefaultBusyTimeoutMs;
     lastCatalogueError.clear();
+    lastCatalogueErrorCode = 0;
     catalogue = std::make_unique<Catalogue>(cataloguePath, seam, busyTimeoutMs);
     handler = nullptr;
     groupCreateResult.reset();
@@ -202,6 +204,12 @@ std::string lastCatalogueError() {
   return sim.lastCatalogueError;
 }
 
+long long lastCatalogueErrorCode() {
+  Installation& sim = The();
+  std::lock_guard<std::mutex> lock(sim.mutex);
+  return sim.lastCatalogueErrorCode;
+}
+
 void setBusyTimeout(int milliseconds) {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
@@ -309,7 +317,13 @@ int Submit(const QZInstallManager::ClientSetup& request,
     std::string fault;
     status = ServeClientSetup(*sim.catalogue, {sim.facts.realmServerClientName},
                               request, *lastResponse, fault);
-    if (!fault.empty()) sim.lastCatalogueError = std::move(fault);
+    if (!fault.empty()) {
+      sim.lastCatalogueError = std::move(fault);
+      // The refusal's setup error names the kind of the fault.
+      sim.lastCatalogueErrorCode = qzmsg::Get(
+          qzmsg::Get(*lastResponse, QZInstallManager::ClientSetup::kSetupError),
+          QZInstallManager::SIMError::kErrorCode);
+    }
   }
   *response = lastResponse ? &*lastResponse : nullptr;
   return status;
@@ -330,6 +344,7 @@ bool UseCatalogue(std::string entry, Access access,
     }
   } catch (const CatalogueError& error) {
     sim.lastCatalogueError = error.what();
+    sim.lastCatalogueErrorCode = error.kind();
     sim.journal.push_back(std::move(entry) + " [failed: " + error.what() + "]");
     return false;
   }

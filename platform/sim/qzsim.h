@@ -13,7 +13,9 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "messages/install_manager.h"
@@ -133,6 +135,31 @@ constexpr long long kMaxClientId = 2147483647;
 // "client catalogue /x.db: step failed: database is locked (busy)"; empty
 // when none has failed.
 std::string lastCatalogueError();
+// The setup error code of that failure's kind (kCatalogueBusyError ..
+// kCatalogueError); 0 when none has failed.
+long long lastCatalogueErrorCode();
+
+// A catalogue call that SQLite refused, or that the fault seam refused in its
+// place: thrown by openCatalogue and by the controls that read or seed the
+// catalogue (never by the stand-in platform). what() reads "client catalogue
+// <path>: <step> failed: <reason> (<kind>)".
+class CatalogueError : public std::runtime_error {
+ public:
+  CatalogueError(int code, std::string reason, const std::string& what)
+      : std::runtime_error(what), code_(code), reason_(std::move(reason)) {}
+  // SQLite's result code; its low byte is the primary code.
+  int code() const { return code_; }
+  // SQLite's own words, e.g. "database is locked".
+  const std::string& reason() const { return reason_; }
+  // The setup error code of its kind: kCatalogueBusyError .. kCatalogueError.
+  long long kind() const;
+  // True when the file could not be opened or created at all.
+  bool cannotOpen() const;
+
+ private:
+  int code_;
+  std::string reason_;
+};
 // How long an operation waits for a catalogue that another connection holds
 // before it fails as busy (0 or less: not at all). 5000 ms by default and
 // after reset; applies to the open catalogue and to any opened later.

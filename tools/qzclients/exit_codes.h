@@ -41,8 +41,8 @@ int ExitCodeOfSetupError(long long code);
 // reading it; kExitRequestFailed when it is not the catalogue's.
 int ExitCodeOfCatalogueError(const std::exception& error, bool opening);
 
-// The exit code of a catalogue fault as qzsim::lastCatalogueError words it;
-// kExitRequestFailed when it names no kind of fault.
+// The exit code of `fault`, the text of qzsim::lastCatalogueError for the
+// most recent catalogue failure; kExitRequestFailed when it is empty.
 int ExitCodeOfCatalogueFault(const std::string& fault);
 
 }  // namespace qzclients
