@@ -1,267 +1,555 @@
-// Cost per composition of the request pipeline for discovered machines:
-// building a request, copying it (into the creation object and by the
-// service), the service filling in every client id, and walking the
-// response to file each created client in a map, as the post-processing
-// does.
+// What each step of a discovery run's request costs per composition, beside
+// protobuf building and handling a tree of the same shape (request_shape.proto,
+// heap allocation, no arena) when the benchmarks were built with protobuf:
 //
-//   build/bench/request_bench --benchmark_counters_tabular=true
+//   build   VirtualDiscoveredClientCreation::Initialize from a map of GUID to
+//           ClientData, as GetVMToClientMap calls it
+//   answer  the install service's copy of the request with every client id
+//           written in
+//   reply   what Execute and postOperation do with the reply: scan it for
+//           failed clients, copy it (response = *reply), read every client
+//           id, walk it and file each client in a std::map by GUID
+//   memory  resident bytes a built request holds, measured as the growth of
+//           the resident set of a fresh process, so the facility's node
+//           pool counts
 //
-// Counters: ns_per_composition (lower is better), bytes_per_composition
-// (heap in use by the request) and peak_MiB (the process's peak resident
-// set so far; the sizes run in ascending order).
+// The timed steps run in a warm process (one untimed pass first) and report
+// the median of five repetitions; the inputs are made and the results
+// destroyed outside the timing. A table of the medians, project beside
+// protobuf, closes the output.
+//
+//   build/bench/bench/request_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <malloc.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "bench_support.h"
+#include "creation/response_reading.h"
+
+#ifdef QZCC_BENCH_PROTOBUF
+#include "request_shape.pb.h"
+#endif
 
 namespace {
 
 using QZInstallManager::ClientsComposition;
 using QZInstallManager::ClientSetup;
 using qzmsg::Get;
-using qzmsg::Set;
+using qzmsg::IsSet;
 
-// Records every composition shares, built once per request.
-struct SharedRecords {
-  App::OperatingSystem os;
-  App::FilePath path;
-  App::VersionInfo version;
-  std::vector<CNMessageBase> groups;
-  std::vector<CNMessageBase> packages;
-  std::vector<CNMessageBase> attributes;
+constexpr int kSizes[] = {1000, 100000, 1000000};
+constexpr int kRepetitions = 5;
+constexpr const char* kProject = "project";
+constexpr const char* kProtobuf = "protobuf";
 
-  SharedRecords() {
-    Set(os, App::OperatingSystem::kOsFamily, "Windows");
-    Set(os, App::OperatingSystem::kOsFlavor, "Server");
-    Set(path, App::FilePath::kPath, "N/A");
-    QzEntities::BeaconReleaseEnity release;
-    Set(release, QzEntities::BeaconReleaseEnity::kReleaseName, "11.0");
-    Set(version, App::VersionInfo::kRelease, release);
-    Set(version, App::VersionInfo::kVersion, "BUILD80");
-    QzEntities::ClientGroupEntity group;
-    Set(group, QzEntities::ClientGroupEntity::kClientGroupName, "lab");
-    groups.push_back(group);
-    QZInstallManager::PackageInformation package;
-    Set(package, QZInstallManager::PackageInformation::kPackageId, 402);
-    Set(package, QZInstallManager::PackageInformation::kNumber14, 0);
-    packages.push_back(package);
+using Clients = std::map<std::string, ClientData>;
+
+// The builder's input, kept for the benchmarks of the same size that follow.
+const Clients& Inputs(int n) {
+  static int cachedSize = -1;
+  static Clients cached;
+  if (n != cachedSize) {
+    cached = {};
+    cached = qzbench::ClientsByGuid(qzbench::Machines(n));
+    cachedSize = n;
   }
+  return cached;
+}
+
+int Size(const benchmark::State& state) {
+  return static_cast<int>(state.range(0));
+}
+
+void ReportTime(benchmark::State& state) {
+  state.counters["time_per_composition"] = benchmark::Counter(
+      static_cast<double>(state.range(0)) *
+          static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Files a client under the key postOperation uses: the GUID, or the
+// alternate id after a comma when there is one.
+void File(Clients& clients, const std::string& key, ClientData&& data) {
+  const std::string::size_type comma = key.find(',');
+  const std::string guid = key.substr(0, comma);
+  const std::string alternateId =
+      comma == std::string::npos ? std::string() : key.substr(comma + 1);
+  clients.insert_or_assign(clients.end(),
+                           alternateId.empty() ? guid : alternateId,
+                           std::move(data));
+}
+
+// ---- the project ----
+
+class Probe : public VirtualDiscoveredClientCreation {
+ public:
+  const ClientSetup& Request() const { return request; }
 };
 
-// A discovered machine, as the builder receives it.
-struct Machine {
-  std::string name;
-  std::string hostName;
-  std::string guid;
-};
-
-std::vector<Machine> Discover(int n) {
-  std::vector<Machine> machines;
-  machines.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    char guid[40];
-    std::snprintf(guid, sizeof guid, "4c4c4544-%04x-%04x-8000-%012x",
-                  (i >> 16) & 0xFFFF, i & 0xFFFF, i);
-    const std::string name = "vm-" + std::to_string(i);
-    machines.push_back({name, name + ".lab", guid});
+void BuildProject(const Clients& clients, Probe& probe) {
+  if (!probe.Initialize(clients)) {
+    std::fprintf(stderr, "Initialize failed\n");
+    std::exit(1);
   }
-  return machines;
 }
 
-// One composition as the machine-list builder makes it.
-void AddComposition(std::vector<CNMessageBase>& list, const Machine& machine,
-                    int number, const SharedRecords& shared) {
-  QzEntities::ClientEntity entity;
-  Set(entity, QzEntities::ClientEntity::kClientName, machine.name);
-  Set(entity, QzEntities::ClientEntity::kHostName, machine.hostName);
-  Set(entity, QzEntities::ClientEntity::kDisplayName, machine.name);
-  App::OperatingSystem os(shared.os);  // the machine's own, adjusted
-  Set(os, App::OperatingSystem::kOsVersion, "6");
-  App::Client client;
-  Set(client, App::Client::kClientEntity, entity);
-  Set(client, App::Client::kOperatingSystem, os);
-  Set(client, App::Client::kFilePath, shared.path);
-  Set(client, App::Client::kText19, "N/A");
-  Set(client, App::Client::kVersionInfo, shared.version);
-  App::ClientProps props;
-  Set(props, App::ClientProps::kNumber2, 0);
-  Set(props, App::ClientProps::kNumber23, 0);
-  Set(props, App::ClientProps::kAttributes, shared.attributes);
-  Set(props, App::ClientProps::kNumber168, 1);
-  Set(props, App::ClientProps::kVmGuid, machine.guid);
-  Set(props, App::ClientProps::kText174, "discovered");
-  Set(props, App::ClientProps::kVmName, machine.name);
-  Set(props, App::ClientProps::kVmHostName, machine.hostName);
-  Set(props, App::ClientProps::kNumber271, number);
-  App::ClientInfo info;
-  Set(info, App::ClientInfo::kClient, client);
-  Set(info, App::ClientInfo::kClientProps, props);
-  Set(info, App::ClientInfo::kClientGroups, shared.groups);
-  QZInstallManager::Components components;
-  Set(components, QZInstallManager::Components::kPackages, shared.packages);
-  ClientsComposition composition;
-  Set(composition, ClientsComposition::kClientInfo, info);
-  Set(composition, ClientsComposition::kComponents, components);
-  list.push_back(composition);
-}
-
-ClientSetup BuildRequest(const std::vector<Machine>& machines) {
-  const SharedRecords shared;
-  std::vector<CNMessageBase> compositions;
-  compositions.reserve(machines.size());
-  int number = 0;
-  for (const Machine& machine : machines) {
-    AddComposition(compositions, machine, number++, shared);
+// Execute's and postOperation's passes over the reply, with the same
+// accessors, less the log line postOperation writes for each client.
+Clients ReadReply(ClientSetup& reply, ClientSetup& response) {
+  int failed = 0;
+  if (IsSet(reply, ClientSetup::kClientCompositions)) {
+    for (CNMessageBase& composition :
+         Get(reply, ClientSetup::kClientCompositions)) {
+      if (qzcc::HasFailed(composition)) ++failed;
+    }
   }
-  ClientSetup request;
-  Set(request, ClientSetup::kSetupKind, 20);
-  Set(request, ClientSetup::kClientCompositions, compositions);
-  return request;
-}
-
-// What the service does: copy the request and fill in every client id.
-ClientSetup Answer(const ClientSetup& request) {
-  ClientSetup response(request);
-  long long id = 1;
+  response = reply;
+  long long ids =
+      qzcc::ClientIdOf(Get(response, ClientSetup::kClientCompositions).front());
   for (CNMessageBase& composition :
        Get(response, ClientSetup::kClientCompositions)) {
-    CNMessageBase& entity =
-        Get(Get(Get(composition, ClientsComposition::kClientInfo),
-                App::ClientInfo::kClient),
-            App::Client::kClientEntity);
-    Set(entity, QzEntities::ClientEntity::kClientId, id++);
+    ids += qzcc::ClientIdOf(composition);
   }
-  return response;
-}
+  benchmark::DoNotOptimize(ids);
+  benchmark::DoNotOptimize(failed);
 
-// The post-processing walk: one map entry per created client.
-std::map<std::string, ClientData> Walk(ClientSetup& response) {
-  std::map<std::string, ClientData> clients;
+  Clients clients;
   for (CNMessageBase& composition :
        Get(response, ClientSetup::kClientCompositions)) {
+    if (qzcc::HasFailed(composition)) continue;
     CNMessageBase& info = Get(composition, ClientsComposition::kClientInfo);
     CNMessageBase& client = Get(info, App::ClientInfo::kClient);
     CNMessageBase& entity = Get(client, App::Client::kClientEntity);
     CNMessageBase& props = Get(info, App::ClientInfo::kClientProps);
+    std::string key = Get(props, App::ClientProps::kText295);
+    if (key.empty()) key = Get(props, App::ClientProps::kVmGuid);
     ClientData data;
     data.clientName = Get(entity, QzEntities::ClientEntity::kClientName);
-    data.clientId =
-        static_cast<int>(Get(entity, QzEntities::ClientEntity::kClientId));
+    data.clientId = qzcc::ClientIdIn(entity);
     data.clientNumber = static_cast<int>(Get(client, App::Client::kNumber16));
     data.vmGuid = Get(props, App::ClientProps::kVmGuid);
-    std::string key = data.vmGuid;
-    clients.insert_or_assign(clients.end(), std::move(key), std::move(data));
+    data.resultNumber =
+        static_cast<int>(Get(props, App::ClientProps::kNumber299));
+    File(clients, key, std::move(data));
   }
   return clients;
 }
 
-double PeakMiB() {
-  std::FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return 0;
-  char line[256];
-  double kib = 0;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) kib = std::atof(line + 6);
+void BM_BuildProject(benchmark::State& state) {
+  const Clients& clients = Inputs(Size(state));
+  {
+    Probe warm;
+    BuildProject(clients, warm);
   }
-  std::fclose(status);
-  return kib / 1024;
-}
-
-void Report(benchmark::State& state, double bytesPerComposition = -1) {
-  const auto n = static_cast<double>(state.range(0));
-  state.counters["ns_per_composition"] = benchmark::Counter(
-      n * static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  if (bytesPerComposition >= 0) {
-    state.counters["bytes_per_composition"] = bytesPerComposition;
-  }
-  state.counters["peak_MiB"] = PeakMiB();
-}
-
-void BM_Build(benchmark::State& state) {
-  const std::vector<Machine> machines =
-      Discover(static_cast<int>(state.range(0)));
-  double bytes = 0;
   for (auto _ : state) {
-    const std::size_t before = mallinfo2().uordblks;
-    ClientSetup request = BuildRequest(machines);
     state.PauseTiming();
-    bytes = static_cast<double>(mallinfo2().uordblks - before) /
-            static_cast<double>(machines.size());
-    request = ClientSetup();
+    auto probe = std::make_unique<Probe>();
+    state.ResumeTiming();
+    BuildProject(clients, *probe);
+    state.PauseTiming();
+    probe.reset();
     state.ResumeTiming();
   }
-  Report(state, bytes);
+  ReportTime(state);
 }
 
-// Copies share storage until one side changes, so copying the request into
-// the creation object and by the service costs the same at any size.
-void BM_DeepCopy(benchmark::State& state) {
-  const ClientSetup request =
-      BuildRequest(Discover(static_cast<int>(state.range(0))));
-  for (auto _ : state) {
-    ClientSetup held(request);   // into the creation object
-    ClientSetup received(held);  // by the service
-    benchmark::DoNotOptimize(received);
+void BM_AnswerProject(benchmark::State& state) {
+  Probe probe;
+  BuildProject(Inputs(Size(state)), probe);
+  {
+    ClientSetup warm(probe.Request());
+    qzbench::WriteIds(warm);
   }
-  Report(state);
-}
-
-// The service's copy with every client id filled in: the compositions it
-// writes to stop sharing storage with the request.
-void BM_Answer(benchmark::State& state) {
-  const ClientSetup request =
-      BuildRequest(Discover(static_cast<int>(state.range(0))));
   for (auto _ : state) {
-    ClientSetup response = Answer(request);
+    auto response = std::make_unique<ClientSetup>(probe.Request());
+    qzbench::WriteIds(*response);
     state.PauseTiming();
-    response = ClientSetup();
+    response.reset();
     state.ResumeTiming();
   }
-  Report(state);
+  ReportTime(state);
 }
 
-void BM_Walk(benchmark::State& state) {
-  const ClientSetup request =
-      BuildRequest(Discover(static_cast<int>(state.range(0))));
-  const ClientSetup answered = Answer(request);
+void BM_ReplyProject(benchmark::State& state) {
+  Probe probe;
+  BuildProject(Inputs(Size(state)), probe);
+  {
+    ClientSetup reply(probe.Request());
+    qzbench::WriteIds(reply);
+    ClientSetup response;
+    ReadReply(reply, response);
+  }
   for (auto _ : state) {
     state.PauseTiming();
-    ClientSetup response(answered);  // as Execute keeps its copy
+    auto reply = std::make_unique<ClientSetup>(probe.Request());
+    qzbench::WriteIds(*reply);
+    auto response = std::make_unique<ClientSetup>();
     state.ResumeTiming();
-    std::map<std::string, ClientData> clients = Walk(response);
-    benchmark::DoNotOptimize(clients);
+    Clients clients = ReadReply(*reply, *response);
     state.PauseTiming();
+    if (clients.size() != static_cast<std::size_t>(Size(state))) {
+      state.SkipWithError("a client is missing from the map");
+    }
     clients = {};
-    response = ClientSetup();
+    response.reset();
+    reply.reset();
     state.ResumeTiming();
   }
-  Report(state);
+  ReportTime(state);
 }
 
-// Warmed up and run for several iterations even at a million compositions,
-// so that the figures show a process in its steady state rather than the
-// kernel handing it fresh pages, which costs the first pass over a million
-// compositions about as much again.
-void Sizes(benchmark::internal::Benchmark* bench) {
-  bench->Unit(benchmark::kMillisecond)
-      ->UseRealTime()
-      ->MinWarmUpTime(1.0)
-      ->MinTime(3.0);
-  for (int n : {1000, 10000, 100000, 1000000}) bench->Arg(n);
+// ---- protobuf ----
+
+#ifdef QZCC_BENCH_PROTOBUF
+
+// The request Initialize builds from a map of GUID to ClientData, with the
+// same header and the same sanitised client names.
+std::unique_ptr<qzbench::ClientSetup> BuildProtobuf(const Clients& clients) {
+  auto request = std::make_unique<qzbench::ClientSetup>();
+  qzbench::ClientEntity* server =
+      request->mutable_serverclientinfo()->mutable_serverclient();
+  server->set_clientname("qzcs01");
+  server->set_hostname("qzcs01.example.com");
+  request->set_number1(0);
+  request->set_number2(0);
+  request->set_setupkind(34);
+  request->set_focusname("Instance001");
+  request->mutable_user()->set_userid(1);
+  request->mutable_user()->set_username("admin");
+
+  auto* compositions = request->mutable_clientcompositions();
+  compositions->Reserve(static_cast<int>(clients.size()));
+  for (const auto& [guid, data] : clients) {
+    qzbench::ClientInfo* info = compositions->Add()->mutable_clientinfo();
+    qzbench::ClientProps* props = info->mutable_clientprops();
+    props->set_vmguid(guid);
+    props->set_vmname(data.clientName);
+    props->set_number271(data.propertyNumber);
+    qzbench::ClientEntity* entity =
+        info->mutable_client()->mutable_cliententity();
+    std::string name = data.clientName;
+    replaceSpecialChars(name, "_");
+    entity->set_clientname(std::move(name));
+    entity->set_displayname(data.clientName);
+    entity->set_clientid(0);
+  }
+  return request;
 }
 
-BENCHMARK(BM_Build)->Apply(Sizes);
-BENCHMARK(BM_DeepCopy)->Apply(Sizes);
-BENCHMARK(BM_Answer)->Apply(Sizes);
-BENCHMARK(BM_Walk)->Apply(Sizes);
+std::unique_ptr<qzbench::ClientSetup> AnswerProtobuf(
+    const qzbench::ClientSetup& request) {
+  auto response = std::make_unique<qzbench::ClientSetup>(request);
+  long long id = 1;
+  for (qzbench::ClientsComposition& composition :
+       *response->mutable_clientcompositions()) {
+    composition.mutable_clientinfo()
+        ->mutable_client()
+        ->mutable_cliententity()
+        ->set_clientid(id++);
+  }
+  return response;
+}
+
+bool Failed(const qzbench::ClientsComposition& composition) {
+  return composition.has_clienterror() &&
+         composition.clienterror().errorcode() != 0;
+}
+
+int ClientId(const qzbench::ClientsComposition& composition) {
+  return static_cast<int>(
+      composition.clientinfo().client().cliententity().clientid());
+}
+
+// The same passes as ReadReply above.
+Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
+                          qzbench::ClientSetup& response) {
+  int failed = 0;
+  for (const qzbench::ClientsComposition& composition :
+       reply.clientcompositions()) {
+    if (Failed(composition)) ++failed;
+  }
+  response = reply;
+  long long ids = ClientId(response.clientcompositions(0));
+  for (const qzbench::ClientsComposition& composition :
+       response.clientcompositions()) {
+    ids += ClientId(composition);
+  }
+  benchmark::DoNotOptimize(ids);
+  benchmark::DoNotOptimize(failed);
+
+  Clients clients;
+  for (const qzbench::ClientsComposition& composition :
+       response.clientcompositions()) {
+    if (Failed(composition)) continue;
+    const qzbench::ClientInfo& info = composition.clientinfo();
+    const qzbench::Client& client = info.client();
+    const qzbench::ClientEntity& entity = client.cliententity();
+    const qzbench::ClientProps& props = info.clientprops();
+    std::string key = props.text295();
+    if (key.empty()) key = props.vmguid();
+    ClientData data;
+    data.clientName = entity.clientname();
+    data.clientId = static_cast<int>(entity.clientid());
+    data.clientNumber = static_cast<int>(client.number16());
+    data.vmGuid = props.vmguid();
+    data.resultNumber = static_cast<int>(props.number299());
+    File(clients, key, std::move(data));
+  }
+  return clients;
+}
+
+void BM_BuildProtobuf(benchmark::State& state) {
+  const Clients& clients = Inputs(Size(state));
+  BuildProtobuf(clients).reset();
+  for (auto _ : state) {
+    auto request = BuildProtobuf(clients);
+    state.PauseTiming();
+    request.reset();
+    state.ResumeTiming();
+  }
+  ReportTime(state);
+}
+
+void BM_AnswerProtobuf(benchmark::State& state) {
+  const auto request = BuildProtobuf(Inputs(Size(state)));
+  AnswerProtobuf(*request).reset();
+  for (auto _ : state) {
+    auto response = AnswerProtobuf(*request);
+    state.PauseTiming();
+    response.reset();
+    state.ResumeTiming();
+  }
+  ReportTime(state);
+}
+
+void BM_ReplyProtobuf(benchmark::State& state) {
+  const auto request = BuildProtobuf(Inputs(Size(state)));
+  {
+    qzbench::ClientSetup response;
+    ReadReplyProtobuf(*AnswerProtobuf(*request), response);
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto reply = AnswerProtobuf(*request);
+    auto response = std::make_unique<qzbench::ClientSetup>();
+    state.ResumeTiming();
+    Clients clients = ReadReplyProtobuf(*reply, *response);
+    state.PauseTiming();
+    if (clients.size() != static_cast<std::size_t>(Size(state))) {
+      state.SkipWithError("a client is missing from the map");
+    }
+    clients = {};
+    response.reset();
+    reply.reset();
+    state.ResumeTiming();
+  }
+  ReportTime(state);
+}
+
+#endif  // QZCC_BENCH_PROTOBUF
+
+// ---- memory, each figure from a fresh process ----
+
+// The child's side: builds one request of `n` compositions and prints the
+// growth of the resident set per composition. A one-composition request
+// built first keeps start-up costs (the facility's tables, protobuf's
+// default instances) out of the figure.
+int MeasureMemory(const std::string& side, int n) {
+  const Clients clients = qzbench::ClientsByGuid(qzbench::Machines(n));
+  const Clients one = qzbench::ClientsByGuid(qzbench::Machines(1));
+  long long before = 0;
+  long long after = 0;
+  if (side == kProject) {
+    Probe warm;
+    BuildProject(one, warm);
+    before = qzbench::ResidentBytes();
+    Probe probe;
+    BuildProject(clients, probe);
+    after = qzbench::ResidentBytes();
+#ifdef QZCC_BENCH_PROTOBUF
+  } else if (side == kProtobuf) {
+    const auto warm = BuildProtobuf(one);
+    before = qzbench::ResidentBytes();
+    const auto request = BuildProtobuf(clients);
+    after = qzbench::ResidentBytes();
+#endif
+  } else {
+    std::fprintf(stderr, "unknown side %s\n", side.c_str());
+    return 2;
+  }
+  if (before < 0 || after < 0) {
+    std::fprintf(stderr, "cannot read /proc/self/statm\n");
+    return 1;
+  }
+  qzbench::PrintMeasurement(
+      "bytes_per_composition",
+      static_cast<double>(after - before) / static_cast<double>(n));
+  return 0;
+}
+
+void BM_Memory(benchmark::State& state, const char* side) {
+  std::map<std::string, double> measured;
+  for (auto _ : state) {
+    std::string error;
+    measured = qzbench::RunFresh(
+        {"--memory-of", side, std::to_string(state.range(0))}, error);
+    if (!error.empty()) state.SkipWithError(error.c_str());
+  }
+  state.counters["bytes_per_composition"] = measured["bytes_per_composition"];
+}
+
+// ---- registration and the closing table ----
+
+struct Step {
+  const char* name;
+  void (*project)(benchmark::State&);
+  void (*protobuf)(benchmark::State&);
+};
+
+const Step kSteps[] = {
+#ifdef QZCC_BENCH_PROTOBUF
+    {"build", BM_BuildProject, BM_BuildProtobuf},
+    {"answer", BM_AnswerProject, BM_AnswerProtobuf},
+    {"reply", BM_ReplyProject, BM_ReplyProtobuf},
+#else
+    {"build", BM_BuildProject, nullptr},
+    {"answer", BM_AnswerProject, nullptr},
+    {"reply", BM_ReplyProject, nullptr},
+#endif
+};
+
+// Each step of each size runs for the project and then for protobuf, so that
+// the two figures of a ratio are taken close together on a noisy machine.
+void Register() {
+  for (int n : kSizes) {
+    // Each repetition some 0.3 s of timed work at 300 ns per composition.
+    const int iterations = std::max(1, 1000000 / n);
+    for (const Step& step : kSteps) {
+      for (const char* side : {kProject, kProtobuf}) {
+        auto* function = side == kProject ? step.project : step.protobuf;
+        if (function == nullptr) continue;
+        benchmark::RegisterBenchmark(
+            (std::string(step.name) + "/" + side).c_str(), function)
+            ->Arg(n)
+            ->Iterations(iterations)
+            ->Repetitions(kRepetitions)
+            ->ReportAggregatesOnly(true)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  for (int n : kSizes) {
+    for (const char* side : {kProject, kProtobuf}) {
+#ifndef QZCC_BENCH_PROTOBUF
+      if (side == kProtobuf) continue;
+#endif
+      benchmark::RegisterBenchmark(
+          (std::string("memory/") + side).c_str(),
+          [side](benchmark::State& state) { BM_Memory(state, side); })
+          ->Arg(n)
+          ->Iterations(1)
+          ->UseRealTime()
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+}
+
+// Shows the runs as usual and keeps each figure (the median where there are
+// repetitions) for the table.
+class TableReporter : public benchmark::ConsoleReporter {
+ public:
+  using ConsoleReporter::ConsoleReporter;
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) Keep(run);
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  void PrintTable() const {
+    std::printf("\n%-8s %9s %12s %12s %7s\n", "step", "N", kProject,
+                kProtobuf, "ratio");
+    for (const char* step : {"build", "answer", "reply", "memory"}) {
+      const bool bytes = std::strcmp(step, "memory") == 0;
+      for (int n : kSizes) {
+        const auto found = figures_.find({step, n});
+        if (found == figures_.end()) continue;
+        const auto& sides = found->second;
+        const auto project = sides.find(kProject);
+        const auto protobuf = sides.find(kProtobuf);
+        const double scale = bytes ? 1 : 1e9;  // seconds to nanoseconds
+        char left[32] = "-";
+        char right[32] = "-";
+        char ratio[32] = "-";
+        if (project != sides.end()) {
+          std::snprintf(left, sizeof left, "%.0f", project->second * scale);
+        }
+        if (protobuf != sides.end()) {
+          std::snprintf(right, sizeof right, "%.0f", protobuf->second * scale);
+        }
+        if (project != sides.end() && protobuf != sides.end() &&
+            protobuf->second > 0) {
+          std::snprintf(ratio, sizeof ratio, "%.2f",
+                        project->second / protobuf->second);
+        }
+        std::printf("%-8s %9d %12s %12s %7s\n", step, n, left, right, ratio);
+      }
+    }
+    std::printf(
+        "(build, answer, reply: median ns per composition; memory: resident "
+        "bytes per composition of a built request; ratio: project / "
+        "protobuf)\n");
+  }
+
+ private:
+  void Keep(const Run& run) {
+    if (run.error_occurred) return;
+    if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") {
+      return;
+    }
+    if (run.run_type == Run::RT_Iteration && run.repetitions > 1) return;
+    const std::string& name = run.run_name.function_name;
+    const std::string::size_type slash = name.find('/');
+    if (slash == std::string::npos) return;
+    const std::string step = name.substr(0, slash);
+    const std::string side = name.substr(slash + 1);
+    const char* counter = step == "memory" ? "bytes_per_composition"
+                                           : "time_per_composition";
+    const auto value = run.counters.find(counter);
+    if (value == run.counters.end()) return;
+    figures_[{step, std::atoi(run.run_name.args.c_str())}][side] =
+        value->second.value;
+  }
+
+  std::map<std::pair<std::string, int>, std::map<std::string, double>>
+      figures_;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--memory-of") == 0) {
+    return MeasureMemory(argv[2], std::atoi(argv[3]));
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Register();
+  TableReporter reporter(isatty(STDOUT_FILENO)
+                             ? benchmark::ConsoleReporter::OO_ColorTabular
+                             : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintTable();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,32 +1,37 @@
 // The simulated installation's embedded central server: how many clients a
 // second it pre-declares, end to end through GetVMToClientMap (the request
 // crosses to the server as XML and back), with the catalogue in memory or in
-// a file, and how large the request is on the wire.
+// a file, and how large the request is on the wire. Each call starts from an
+// empty catalogue, so every client is new; the file catalogue lives in a
+// folder of its own under $TMPDIR (or /tmp), removed afterwards.
 //
-//   build/bench/server_bench --benchmark_counters_tabular=true
+//   build/bench/bench/server_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "QZClientCreation.h"
+#include "bench_support.h"
 #include "sim/qzsim.h"
 
 namespace {
 
-std::vector<VirtualMachine> Machines(int n) {
-  std::vector<VirtualMachine> machines(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    char guid[40];
-    std::snprintf(guid, sizeof guid, "4c4c4544-%04x-%04x-8000-%012x",
-                  (i >> 16) & 0xFFFF, i & 0xFFFF, i);
-    machines[static_cast<std::size_t>(i)].guid = guid;
-    machines[static_cast<std::size_t>(i)].name = "vm " + std::to_string(i);
-  }
-  return machines;
+namespace fs = std::filesystem;
+
+// A fresh folder for the catalogue file; empty when none can be made.
+fs::path TemporaryFolder() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      (fs::path(base != nullptr && *base != '\0' ? base : "/tmp") /
+       "qzcc-server-bench-XXXXXX")
+          .string();
+  if (mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
 }
 
 // The request GetVMToClientMap submits for `machines`, as XML.
@@ -45,22 +50,39 @@ std::size_t WireBytes(const std::vector<VirtualMachine>& machines) {
 
 void MapMachines(benchmark::State& state, bool inFile) {
   const std::vector<VirtualMachine> machines =
-      Machines(static_cast<int>(state.range(0)));
-  const std::string file =
-      "/tmp/qzcc-server-bench-" + std::to_string(getpid()) + ".db";
-  for (auto _ : state) {
-    state.PauseTiming();
-    qzsim::reset();
-    unlink(file.c_str());
-    if (inFile) qzsim::openCatalogue(file);
-    std::map<std::string, ClientData> clients;
-    state.ResumeTiming();
-    if (!GetVMToClientMap(machines, clients) ||
-        clients.size() != machines.size()) {
-      state.SkipWithError("not every machine got a client");
+      qzbench::Machines(static_cast<int>(state.range(0)));
+  fs::path folder;
+  if (inFile) {
+    folder = TemporaryFolder();
+    if (folder.empty()) {
+      state.SkipWithError("cannot make a temporary folder");
+      return;
     }
   }
-  unlink(file.c_str());
+  const std::string file = (folder / "catalogue.db").string();
+  for (auto _ : state) {
+    state.PauseTiming();
+    qzsim::reset();  // closes the catalogue file before it goes
+    std::error_code ignored;
+    if (inFile) {
+      fs::remove(file, ignored);
+      qzsim::openCatalogue(file);
+    }
+    std::map<std::string, ClientData> clients;
+    state.ResumeTiming();
+    const bool done = GetVMToClientMap(machines, clients);
+    state.PauseTiming();
+    bool complete = done && clients.size() == machines.size();
+    for (const auto& entry : clients) complete &= entry.second.clientId != 0;
+    if (!complete) state.SkipWithError("not every machine got a client");
+    clients = {};
+    state.ResumeTiming();
+  }
+  qzsim::reset();
+  if (inFile) {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
   state.counters["clients_per_second"] = benchmark::Counter(
       static_cast<double>(machines.size() * state.iterations()),
       benchmark::Counter::kIsRate);

@@ -1,0 +1,51 @@
+// What the benchmark programs share: the discovered machines, the scripted
+// echo service, resident-memory readings and measurements taken in a fresh
+// process.
+#ifndef QZ_BENCH_BENCH_SUPPORT_H_
+#define QZ_BENCH_BENCH_SUPPORT_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "QZClientCreation.h"
+
+namespace qzbench {
+
+// `n` discovered machines named "vm <i>" (a name the library must
+// sanitise), with GUIDs that sort in the machines' order.
+std::vector<VirtualMachine> Machines(int n);
+
+// The map GetVMToClientMap builds from `machines` and hands to the VM
+// builder: GUID to a ClientData holding the machine's name.
+std::map<std::string, ClientData> ClientsByGuid(
+    const std::vector<VirtualMachine>& machines);
+
+// What the scripted echo service does to its copy of the request: writes
+// client ids 1, 2, ... into the compositions in order. Records have no move
+// constructor, and copying one that has been written to copies its nodes at
+// once, so callers copy the request in place and call this on the copy.
+void WriteIds(QZInstallManager::ClientSetup& response);
+
+// Makes an echo service the simulated installation's install service: the
+// request back, with WriteIds applied.
+void UseEchoService();
+
+// The process's resident set now, and its peak since it started or since
+// the last successful ResetPeakResident, in bytes.
+long long ResidentBytes();
+long long PeakResidentBytes();
+// False where the kernel does not let the process reset its peak.
+bool ResetPeakResident();
+
+// Runs this program again, as a fresh process, with `arguments`; returns the
+// "name value" lines it printed. Empty, with `error` set, when it failed.
+std::map<std::string, double> RunFresh(const std::vector<std::string>& arguments,
+                                       std::string& error);
+
+// Prints one measurement of a fresh process, for RunFresh to read.
+void PrintMeasurement(const char* name, double value);
+
+}  // namespace qzbench
+
+#endif  // QZ_BENCH_BENCH_SUPPORT_H_
