@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -174,9 +176,25 @@ class Catalogue::Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// SQLite takes a file shorter than its header for an empty database and
+// writes over it; a file of someone else's must never be lost that way.
+void Catalogue::CheckIsDatabase() const {
+  constexpr char kHeader[] = "SQLite format 3";  // and its NUL: 16 bytes
+  if (path_.empty() || path_[0] == ':') return;
+  std::ifstream file(path_, std::ios::binary);
+  char start[sizeof kHeader] = {};
+  file.read(start, sizeof start);
+  if (file.gcount() != 0 && std::memcmp(start, kHeader, sizeof kHeader) != 0) {
+    throw CatalogueError(SQLITE_NOTADB, sqlite3_errstr(SQLITE_NOTADB),
+                         "client catalogue " + path_ +
+                             ": not a catalogue database; it is left as it is");
+  }
+}
+
 Catalogue::Catalogue(const std::string& path, FaultSeam& seam,
                      int busyTimeoutMs, long long maxId)
     : path_(path), seam_(seam), maxId_(maxId) {
+  CheckIsDatabase();
   const int rc = sqlite3_open_v2(
       path.c_str(), &db_,
       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

@@ -99,6 +99,7 @@ class Catalogue {
     return injected_ ? injected : call();
   }
   CatalogueError Error(const char* step, int code) const;
+  void CheckIsDatabase() const;
 
   std::string path_;
   FaultSeam& seam_;

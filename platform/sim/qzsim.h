@@ -27,8 +27,9 @@ namespace qzsim {
 void reset();
 
 // Keeps the catalogue in the SQLite file at `path` (created on first use);
-// ":memory:" is the default. Throws std::runtime_error naming the path when
-// the file cannot be opened as a catalogue.
+// ":memory:" is the default. Throws CatalogueError naming the path when the
+// file cannot be opened as a catalogue; a file that is not an SQLite
+// database is never written over.
 void openCatalogue(const std::string& path);
 
 // Platform facts. A null host name makes getRealmServerHostName fail.

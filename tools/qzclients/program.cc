@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,27 +44,12 @@ std::string DefaultCatalogue() {
   return (directory / "catalogue.db").string();
 }
 
-// SQLite takes a file shorter than its header for an empty database and
-// writes over it; a file of someone else's must never be lost that way.
-void CheckIsDatabase(const std::string& path) {
-  constexpr char kHeader[] = "SQLite format 3";  // and its NUL: 16 bytes
-  std::ifstream file(path, std::ios::binary);
-  char start[sizeof kHeader] = {};
-  file.read(start, sizeof start);
-  if (file.gcount() != 0 && std::memcmp(start, kHeader, sizeof kHeader) != 0) {
-    throw Failure(kExitDataError, "client catalogue " + path +
-                                      ": not a catalogue database; it is "
-                                      "left as it is");
-  }
-}
-
 // A dry run writes nothing, so it works on a catalogue of its own.
 void OpenCatalogue(const Invocation& invocation) {
   const std::string path = invocation.dryRun ? ":memory:"
                            : invocation.catalogue.empty()
                                ? DefaultCatalogue()
                                : invocation.catalogue;
-  if (path != ":memory:") CheckIsDatabase(path);
   try {
     qzsim::openCatalogue(path);
   } catch (const std::exception& e) {
