@@ -39,6 +39,9 @@ TEST(InventoryTest, RefusesMalformedMachinesNamingWhere) {
        "machine 1: unknown key \"os\""},
       {R"({"machines":[{"name":"a","guid":"g"},{"name":"b","guid":"g"}]})",
        "inv.json: machines 1 (\"a\") and 2 (\"b\") share the GUID \"g\""},
+      {R"({"machines":[{"name":"a","guid":"g","alternateId":"v"},
+                       {"name":"b","guid":"h","alternateId":"v"}]})",
+       "machines 1 (\"a\") and 2 (\"b\") share the alternate id \"v\""},
       {R"({"machines":[)", "inv.json: not valid JSON"},
   };
   for (const auto& c : kCases) {
@@ -55,15 +58,16 @@ TEST(InventoryTest, RefusesMalformedMachinesNamingWhere) {
 TEST(InventoryTest, LaterMachineWinsOnlyWhenAskedAndSaysSo) {
   const std::string text =
       R"({"machines":[{"name":"a","guid":"g","osType":4},{"name":"x","guid":"h"},
-                      {"name":"b","guid":"g","osType":1}]})";
+                      {"name":"b","guid":"g","osType":1},
+                      {"name":"c","guid":"g"}]})";
   std::vector<std::string> warnings;
   const std::vector<VirtualMachine> machines =
       ReadText(text, inventory::Options{true}, &warnings);
   ASSERT_EQ(machines.size(), 2u);
-  EXPECT_EQ(machines[0].name + machines[1].name, "bx");
-  EXPECT_EQ(machines[0].osType, 1);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_THAT(warnings[0], HasSubstr("the later one is taken"));
+  EXPECT_EQ(machines[0].name + machines[1].name, "cx");
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_THAT(warnings[1], HasSubstr("machines 3 (\"b\") and 4 (\"c\") share "
+                                     "the GUID \"g\"; the later one is taken"));
 }
 
 TEST(InventoryTest, ReadErrorsNameThePath) {

@@ -11,7 +11,9 @@
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace inventory {
@@ -134,10 +136,54 @@ VirtualMachine ReadMachine(const json& machine, const Reader& in) {
   return vm;
 }
 
-std::string Describe(const std::vector<VirtualMachine>& machines,
-                     std::size_t index) {
-  return std::to_string(index + 1) + " (\"" + machines[index].name + "\")";
-}
+// The machines kept so far, by GUID and by alternate id: the machine-list
+// request keys its clients by the latter where there is one, so two
+// machines sharing either would collapse into one client.
+class Filing {
+ public:
+  // The slot of a kept machine sharing a key with `machine`; `shared` then
+  // names the key.
+  std::optional<std::size_t> Find(const VirtualMachine& machine,
+                                  std::string& shared) const {
+    for (const auto& [key, label] : Keys(machine)) {
+      const auto found = slots_.find(key);
+      if (found == slots_.end()) continue;
+      shared = label;
+      return found->second;
+    }
+    return std::nullopt;
+  }
+  void File(const VirtualMachine& machine, std::size_t slot,
+            std::size_t index) {
+    for (const auto& key : Keys(machine)) slots_[key.first] = slot;
+    if (slot == indexes_.size()) indexes_.push_back(index);
+    indexes_[slot] = index;
+  }
+  void Unfile(const VirtualMachine& machine) {
+    for (const auto& key : Keys(machine)) slots_.erase(key.first);
+  }
+  // "3 ("name")": the kept machine's place in the file and its name.
+  std::string Describe(std::size_t slot,
+                       const std::vector<VirtualMachine>& kept) const {
+    return std::to_string(indexes_[slot] + 1) + " (\"" + kept[slot].name +
+           "\")";
+  }
+
+ private:
+  static std::vector<std::pair<std::string, std::string>> Keys(
+      const VirtualMachine& machine) {
+    std::vector<std::pair<std::string, std::string>> keys{
+        {"g" + machine.guid, "GUID \"" + machine.guid + "\""}};
+    if (!machine.alternateId.empty()) {
+      keys.emplace_back("a" + machine.alternateId,
+                        "alternate id \"" + machine.alternateId + "\"");
+    }
+    return keys;
+  }
+
+  std::map<std::string, std::size_t> slots_;
+  std::vector<std::size_t> indexes_;  // each slot's machine's place in file
+};
 
 }  // namespace
 
@@ -166,24 +212,32 @@ std::vector<VirtualMachine> Read(std::istream& in, const std::string& name,
 
   std::vector<VirtualMachine> result;
   result.reserve(machines.size());
-  std::map<std::string, std::size_t> byGuid;
+  Filing filing;
   for (std::size_t i = 0; i < machines.size(); ++i) {
     VirtualMachine machine = ReadMachine(
         machines[i], Reader(name + ": machine " + std::to_string(i + 1)));
-    const auto [earlier, isNew] = byGuid.emplace(machine.guid, result.size());
-    if (isNew) {
+    std::string shared;
+    const std::optional<std::size_t> slot = filing.Find(machine, shared);
+    if (!slot) {
+      filing.File(machine, result.size(), i);
       result.push_back(std::move(machine));
       continue;
     }
-    const std::string clash = "machines " + Describe(result, earlier->second) +
+    const std::string clash = "machines " + filing.Describe(*slot, result) +
                               " and " + std::to_string(i + 1) + " (\"" +
-                              machine.name + "\") share the GUID \"" +
-                              machine.guid + "\"";
+                              machine.name + "\") share the " + shared;
     if (!options.lastWins) throw Error(name + ": " + clash);
+    filing.Unfile(result[*slot]);
+    if (filing.Find(machine, shared)) {
+      throw Error(name + ": " + clash + ", and machine " +
+                  std::to_string(i + 1) + " the " + shared +
+                  " of yet another machine");
+    }
     if (warnings != nullptr) {
       warnings->push_back(name + ": " + clash + "; the later one is taken");
     }
-    result[earlier->second] = std::move(machine);
+    filing.File(machine, *slot, i);
+    result[*slot] = std::move(machine);
   }
   return result;
 }

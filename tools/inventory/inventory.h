@@ -32,8 +32,9 @@ class Error : public std::runtime_error {
 };
 
 struct Options {
-  // Two machines with one GUID are an error naming both; with lastWins the
-  // later one replaces the earlier, and a warning says so.
+  // Two machines with one GUID, or one non-empty alternate id, are an error
+  // naming both; with lastWins the later one replaces the earlier, and a
+  // warning says so.
   bool lastWins = false;
 };
 
