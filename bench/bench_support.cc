@@ -1,6 +1,7 @@
 #include "bench_support.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <sstream>
 
@@ -84,6 +86,11 @@ void UseEchoService() {
         WriteIds(*response);
         return 0;
       });
+}
+
+void KeepFreedMemory() {
+  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  mallopt(M_MMAP_THRESHOLD, std::numeric_limits<int>::max());
 }
 
 long long ResidentBytes() {

@@ -31,6 +31,11 @@ void WriteIds(QZInstallManager::ClientSetup& response);
 // request back, with WriteIds applied.
 void UseEchoService();
 
+// Keeps memory the process frees for its later allocations instead of
+// giving it back to the system: no trimming of the heap, no mapping of
+// large blocks of their own.
+void KeepFreedMemory();
+
 // The process's resident set now, and its peak since it started or since
 // the last successful ResetPeakResident, in bytes.
 long long ResidentBytes();
