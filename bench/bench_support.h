@@ -22,9 +22,9 @@ std::map<std::string, ClientData> ClientsByGuid(
     const std::vector<VirtualMachine>& machines);
 
 // What the scripted echo service does to its copy of the request: writes
-// client ids 1, 2, ... into the compositions in order. Records have no move
-// constructor, and copying one that has been written to copies its nodes at
-// once, so callers copy the request in place and call this on the copy.
+// client ids 1, 2, ... into the compositions in order. Callers make the copy
+// in place and call this on it: copying a record again after writing to it
+// copies its nodes at once, which the service does not pay.
 void WriteIds(QZInstallManager::ClientSetup& response);
 
 // Makes an echo service the simulated installation's install service: the

@@ -15,7 +15,9 @@
 // also reports its wall-clock time per machine.
 //
 // Between calls the simulated installation is reset outside the timing: it
-// keeps a copy of every request and every log line until then.
+// keeps a copy of every request and every log line until then. The first
+// pass says how much of its peak those log lines are (sim_log_per_machine),
+// memory a real installation's logger, writing to a file, does not hold.
 //
 //   build/bench/bench/vm_map_bench --benchmark_counters_tabular=true
 //   build/bench/bench/vm_map_bench --first-pass N   (one fresh pass, printed)
@@ -23,9 +25,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,6 +53,21 @@ double CpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Heap the simulated installation's log lines hold, roughly: each line and
+// the text of its strings that does not fit inside the string itself.
+long long LogBytes() {
+  long long bytes = 0;
+  for (const qzsim::LogLine& line : qzsim::logLines()) {
+    bytes += static_cast<long long>(sizeof line);
+    for (const std::string* text : {&line.tag, &line.text}) {
+      if (text->capacity() > std::string().capacity()) {
+        bytes += static_cast<long long>(text->capacity()) + 1;
+      }
+    }
+  }
+  return bytes;
 }
 
 void StartInstallation() {
@@ -112,6 +129,8 @@ int FirstPass(int n) {
   qzbench::PrintMeasurement("peak_rss_per_machine",
                             static_cast<double>(peak - before) / n);
   qzbench::PrintMeasurement("peak_rss", static_cast<double>(peak));
+  qzbench::PrintMeasurement("sim_log_per_machine",
+                            static_cast<double>(LogBytes()) / n);
   return 0;
 }
 
@@ -131,6 +150,9 @@ void BM_FirstPass(benchmark::State& state) {
   state.counters["peak_rss"] =
       benchmark::Counter(measured["peak_rss"], benchmark::Counter::kDefaults,
                          benchmark::Counter::kIs1024);
+  state.counters["sim_log_per_machine"] = benchmark::Counter(
+      measured["sim_log_per_machine"], benchmark::Counter::kDefaults,
+      benchmark::Counter::kIs1024);
 }
 
 void Register() {
