@@ -17,22 +17,28 @@ banner "dependencies"
 scripts/install-deps.sh gcovr
 
 banner "configure $build"
+# Atomic counters: suites that run threads would otherwise tear them.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
-  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_EXE_LINKER_FLAGS=--coverage \
+  -DCMAKE_CXX_FLAGS="--coverage -O0 -fprofile-update=atomic" \
+  -DCMAKE_EXE_LINKER_FLAGS=--coverage \
   -DCMAKE_SHARED_LINKER_FLAGS=--coverage -DQZCC_TEST=ON -DQZCC_BENCH=OFF \
   -DQZCC_EXAMPLES=OFF
 
+# From scratch: notes left by sources that have since moved to another
+# target would be read as stale, and counts from earlier runs would add up.
 banner "build"
-cmake --build "$build" -j"$jobs"
+find "$build" \( -name '*.gcda' -o -name '*.gcno' \) -delete
+cmake --build "$build" -j"$jobs" --clean-first
 
 banner "test"
-find "$build" -name '*.gcda' -delete  # counts from earlier runs would add up
+find "$build" -name '*.gcda' -delete  # test discovery ran the programs
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
-# One pass over the counts; each folder's report is then read from it.
+# One pass over the counts, one gcov at a time (gcovr's parallel workers
+# stall when a gcov fails); each folder's report is then read from it.
 banner "collect"
 trace="$build/coverage.json"
-gcovr --root . --object-directory "$build" -j"$jobs" \
+gcovr --root . --object-directory "$build" \
   --filter 'src/' --filter 'platform/' --filter 'tools/' \
   --exclude 'tests/' --exclude 'bench/' --exclude 'examples/' \
   --exclude 'build/' --exclude-directories "$build/CMakeFiles/[0-9.]+" \
