@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkgconf libsqlite3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev nlohmann-json3-dev libpugixml-dev libvirt-dev "$@")
+          libbenchmark-dev nlohmann-json3-dev libvirt-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "facility/message_facility.h"
 #include "facility/schema.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -325,3 +326,72 @@ TEST(XmlCodecTest, DamagedDocumentsFailCleanly) {
 }
 
 }  // namespace
+
+namespace streamed {
+
+// The record written again, or the error, of one way of reading.
+template <typename Read>
+std::string Outcome(Read read) {
+  try {
+    return qzsim::toXml(read());
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+std::string FedInPieces(const std::string& xml, std::size_t size) {
+  return Outcome([&] {
+    CNMessageFacility::XmlReader reader;
+    for (std::size_t at = 0; at < xml.size(); at += size) {
+      reader.Feed(std::string_view(xml).substr(at, size));
+    }
+    return reader.Finish();
+  });
+}
+
+// The writer hands out bounded pieces that make the whole text, and a
+// reader fed any document in pieces of any size, every token cut somewhere,
+// answers as one given it whole: the same record, or the same error at the
+// same line and column.
+TEST(XmlCodecTest, StreamsInPiecesWithTheSameOutcomeAsWhole) {
+  long long seed = 0;
+  CNMessageBase setup = Full(*qzfacility::FindClass(8, 8), seed);
+  Set(setup, ClientSetup::kFocusName, Repeat("a&<\r\x01", 20000));
+  std::string joined;
+  std::size_t pieces = 0;
+  CNMessageFacility::WriteXml(
+      setup,
+      [&](std::string_view piece) {
+        EXPECT_LE(piece.size(), 256u);
+        joined += piece;
+        ++pieces;
+      },
+      256);
+  EXPECT_EQ(joined, qzsim::toXml(setup));
+  EXPECT_GT(pieces, joined.size() / 256);
+  EXPECT_EQ(FedInPieces(joined, 4096), joined);
+
+  const std::string pretty =
+      "<?xml version=\"1.0\"?>\n<!-- c -->\r\n<r g=\"30\" y=\"19\">\n <s x=\"1\" "
+      "t=\"1\" h=\"346425\">a&lt;&#x20AC;<![CDATA[<&#1;>]]>\r\nb</s>\n</r>\n";
+  std::vector<std::string> documents = {
+      "", " \n", "\n<r g=\"18\" y=\"4\">\n",
+      Entity("\n <s x=\"1\"\n t=\"1\" h=\"B304F6\">a\n&bad;</s>"),
+      "<r g=\"18\" y=\"4\"/>\n<r g=\"18\" y=\"4\"/>", Nested(40) + "<",
+      "<r g=\"18\" y=\"5\"/>x\n" + std::string(1, '\0'), Groups("3")};
+  for (std::size_t i = 0; i < pretty.size(); ++i) {
+    documents.push_back(pretty.substr(0, i));
+    for (char c : {'<', '&', '\n', '\0'}) {
+      documents.push_back(pretty.substr(0, i) + c + pretty.substr(i + 1));
+    }
+  }
+  for (const std::string& document : documents) {
+    SCOPED_TRACE(::testing::PrintToString(document));
+    const std::string whole = Outcome([&] { return qzsim::fromXml(document); });
+    for (std::size_t size : {1, 2, 3, 7, 64}) {
+      ASSERT_EQ(FedInPieces(document, size), whole) << size;
+    }
+  }
+}
+
+}  // namespace streamed

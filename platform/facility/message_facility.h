@@ -5,7 +5,11 @@
 #define QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "facility/schema.h"
@@ -56,6 +60,37 @@ class CNMessageFacility {
   // not know, since such a record could not be read back.
   static std::string ToXml(const CNMessageBase& record);
   static CNMessageBase FromXml(const std::string& xml);
+
+  // ToXml as a stream: the text goes to `sink` in pieces of at most
+  // `chunkBytes` (256 at least), each handed over as soon as it is full, so
+  // a million-record document never sits whole in memory. A throw from the
+  // sink stops the writing.
+  using XmlSink = std::function<void(std::string_view piece)>;
+  static constexpr std::size_t kXmlChunkBytes = 64 * 1024;
+  static void WriteXml(const CNMessageBase& record, const XmlSink& sink,
+                       std::size_t chunkBytes = kXmlChunkBytes);
+
+  // FromXml fed piece by piece (e.g. by WriteXml's sink): records are built
+  // as their elements arrive and only the unfinished tail of the text is
+  // kept. Finish reads the last of it and returns or throws exactly what
+  // FromXml would have for the whole text, however it was cut.
+  class XmlReader {
+   public:
+    XmlReader();
+    ~XmlReader();
+    XmlReader(const XmlReader&) = delete;
+    XmlReader& operator=(const XmlReader&) = delete;
+
+    void Feed(std::string_view piece);
+    CNMessageBase Finish();
+
+   private:
+    friend class CNMessageFacility;  // FromXml reads its string in place
+    class Parser;
+    std::unique_ptr<Parser> parser_;
+    std::string pending_;  // the unfinished tail of what was fed
+    bool failed_ = false;  // the text fed so far is not XML
+  };
 
  private:
   static Node* Clone(const Node* source);

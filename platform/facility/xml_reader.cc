@@ -1,14 +1,22 @@
-// Reads records from their XML form (see xml_form.h). Reading trusts
-// nothing: the document is checked against the facility's table field by
-// field, and the record is built through the ordinary setters so that their
-// identity checks apply as well. pugixml builds the tree without recursion;
-// this reader recurses once per nested record and refuses documents nested
-// deeper than kMaxDepth before it starts.
+// Reads records from their XML form (see xml_form.h) as a stream: records
+// are built as their elements arrive, and nothing but the unfinished tail of
+// the text is kept, so a million-record request costs its records and
+// little else.
+//
+// Reading trusts nothing: the document is checked against the facility's
+// table field by field, and the record is built through the ordinary
+// setters so that their identity checks apply as well.
+//
+// Which error is reported does not depend on how the text was cut into
+// pieces. A text that is not XML fails at once; a document nested too deep
+// beats one with a stray root or text around it, which beats a wrong field,
+// and within each kind the first in the document wins. So after a wrong
+// field the reader stops building and only reads on for worse.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <pugixml.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,7 +31,6 @@
 using qzfacility::ClassSchema;
 using qzfacility::FieldKind;
 using qzfacility::FieldSchema;
-using Node = CNMessageBase::Node;
 using qzfacility::xml::AppendHexNumber;
 using qzfacility::xml::AppendUtf8;
 using qzfacility::xml::ClassLabel;
@@ -58,6 +65,34 @@ std::string Quoted(std::string_view value) {
   return out;
 }
 
+// Line ends as XML reads them: CR LF and a lone CR become LF.
+void AppendNormalised(std::string& out, std::string_view raw) {
+  for (std::size_t cr = raw.find('\r'); cr != std::string_view::npos;
+       cr = raw.find('\r')) {
+    out.append(raw.data(), cr);
+    out += '\n';
+    raw.remove_prefix(cr + (cr + 1 < raw.size() && raw[cr + 1] == '\n' ? 2 : 1));
+  }
+  out.append(raw.data(), raw.size());
+}
+
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\n\r") == std::string_view::npos;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsNameStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+         c == ':' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool IsNameChar(char c) {
+  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
 enum Attribute : unsigned {
   kIndex = 1u << 0,
   kTag = 1u << 1,
@@ -68,171 +103,413 @@ enum Attribute : unsigned {
 };
 
 struct Attributes {
-  const char* index = nullptr;
-  const char* tag = nullptr;
-  const char* hash = nullptr;
-  const char* group = nullptr;
-  const char* type = nullptr;
-  const char* encoding = nullptr;
+  std::string_view index, tag, hash, group, type, encoding;
+  bool hasEncoding = false;
 };
 
-class Reader {
- public:
-  explicit Reader(const std::string& xml) : xml_(xml) {}
+// How bad an error is: a worse one found later replaces a lesser one.
+enum class Severity { kNone, kField, kTopLevel, kDepth };
 
-  CNMessageBase Read() {
-    if (const void* nul = std::memchr(xml_.data(), '\0', xml_.size())) {
-      FailAt(static_cast<const char*>(nul) - xml_.data(), "NUL byte in XML");
+}  // namespace
+
+class CNMessageFacility::XmlReader::Parser {
+ public:
+  // Reads what it can of data[0, size) and returns how many leading bytes
+  // it no longer needs; the caller hands the rest again, followed by more.
+  // `last`: nothing follows.
+  std::size_t Parse(const char* data, std::size_t size, bool last) {
+    data_ = data;
+    size_ = size;
+    last_ = last;
+    std::size_t at = next_ - base_;
+    while (at < size_) {
+      const std::size_t next = Token(at);
+      if (next == kNeedMore) break;
+      at = next;
     }
-    // Entities are resolved here rather than by pugixml, which would cut a
-    // text short at &#0; and lets through characters XML forbids. Parsed as
-    // a fragment so that text around the root is kept and can be refused;
-    // pugixml otherwise drops it silently.
-    constexpr unsigned kOptions = pugi::parse_cdata | pugi::parse_eol |
-                                  pugi::parse_wconv_attribute |
-                                  pugi::parse_ws_pcdata | pugi::parse_fragment;
-    const pugi::xml_parse_result parsed = document_.load_buffer(
-        xml_.data(), xml_.size(), kOptions, pugi::encoding_utf8);
-    if (!parsed) {
-      // pugixml places a cut-short document's error on its last byte.
-      const bool atEnd =
-          parsed.offset + 1 >= static_cast<std::ptrdiff_t>(xml_.size());
-      FailAt(parsed.offset, std::string("not well-formed XML: ") +
-                                parsed.description() +
-                                (atEnd ? " at the end of the input" : ""));
+    if (last_) {
+      if (at < size_) Unfinished("markup");
+      if (!names_.empty()) {
+        Unfinished("element <" + std::string(TopName()) + ">");
+      }
     }
-    CheckDepth();
-    const pugi::xml_node root = Root();
-    Attributes attributes;
-    ReadAttributes(root, kGroup | kType, 0, attributes);
-    const int group = Decimal(root, "g", attributes.group);
-    const int type = Decimal(root, "y", attributes.type);
-    const ClassSchema* schema = qzfacility::FindClass(group, type);
-    if (schema == nullptr) {
-      Fail(root, "no record class (" + std::to_string(group) + ", " +
-                     std::to_string(type) + ")");
+    next_ = base_ + at;
+    // An open leaf's tag stays for its messages.
+    std::size_t keep = at;
+    if (InLeaf()) keep = std::min(keep, leafStart_ - base_);
+    Consumed(keep);
+    return keep;
+  }
+
+  // Refuses a NUL byte in data[from, size), data being what Parse is
+  // handed next. XML has none, and a text cut short at one would be wrong.
+  void CheckNul(const char* data, std::size_t size, std::size_t from) {
+    if (const void* nul = std::memchr(data + from, '\0', size - from)) {
+      data_ = data;
+      size_ = size;
+      Throw(base_ + static_cast<std::size_t>(static_cast<const char*>(nul) -
+                                             data),
+            "NUL byte in XML");
     }
-    frames_.push_back({schema, nullptr, -1});
-    return ReadRecord(root, *schema, 1);
+  }
+
+  // After a text that is not XML (`error`): looks on only for a NUL byte,
+  // which the whole-document reader would have reported first.
+  void Skip(const char* data, std::size_t size, const std::string& error) {
+    if (nulFound_) return;
+    if (failure_.empty()) failure_ = error;
+    try {
+      CheckNul(data, size, 0);
+    } catch (const std::runtime_error& e) {
+      failure_ = e.what();
+      nulFound_ = true;
+    }
+    data_ = data;
+    size_ = size;
+    Consumed(size);
+  }
+
+  CNMessageBase Finish() {
+    if (!failure_.empty()) throw std::runtime_error(failure_);
+    if (severity_ != Severity::kNone) throw std::runtime_error(pending_);
+    if (!rootSeen_) throw std::runtime_error("XML record: no root element");
+    return *result_;
   }
 
  private:
-  // Where the reader is, for messages: the root, then a field per level.
+  static constexpr std::size_t kNeedMore = ~std::size_t{0};
+
+  enum class Kind : std::uint8_t { kRecord, kList, kInt, kText, kHex };
+
+  // An open element while the reader builds.
   struct Frame {
-    const ClassSchema* schema;
-    const FieldSchema* field;  // of the parent that holds this record
-    std::ptrdiff_t element;    // position within a list, or -1
+    Kind kind;
+    const ClassSchema* schema;  // record: its class
+    const FieldSchema* field;   // of the parent that holds this element
+    std::ptrdiff_t element;     // position within a list, or -1
+    std::uint64_t given;        // record: fields read so far
+    int pieces;                 // leaf: runs of character data so far
+    CNMessageBase record;  // a record: the record so far
+    std::vector<CNMessageBase> list;
   };
 
-  [[noreturn]] void FailAt(std::ptrdiff_t offset, const std::string& what) {
-    std::string message = "XML record: ";
-    for (const Frame& frame : frames_) {
-      if (frame.field == nullptr) {
-        message += frame.schema->QualifiedName();
-      } else {
-        message += '.';
-        message += frame.field->name;
-      }
-      if (frame.element >= 0) {
-        message += "[" + std::to_string(frame.element) + "]";
+  // --- Positions -----------------------------------------------------------
+
+  // Bytes of the input before data_[0], and the line count there.
+  std::size_t base_ = 0;
+  std::size_t next_ = 0;  // where the next token starts
+  std::size_t lines_ = 0;
+  std::size_t lineStart_ = 0;  // offset of the line holding data_[0]
+
+  void Consumed(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const void* lf = std::memchr(data_ + i, '\n', count - i);
+      if (lf == nullptr) break;
+      i = static_cast<std::size_t>(static_cast<const char*>(lf) - data_);
+      ++lines_;
+      lineStart_ = base_ + i + 1;
+    }
+    base_ += count;
+  }
+
+  // " (line L, column C)" of an input offset that is still in data_.
+  std::string Where(std::size_t offset) const {
+    std::size_t line = lines_ + 1;
+    std::size_t lineStart = lineStart_;
+    const std::size_t end = std::min(offset - std::min(offset, base_), size_);
+    for (std::size_t i = 0; i < end; ++i) {
+      if (data_[i] == '\n') {
+        ++line;
+        lineStart = base_ + i + 1;
       }
     }
-    if (!frames_.empty()) message += ": ";
-    message += what;
-    if (offset >= 0) {
-      const std::size_t end =
-          std::min(static_cast<std::size_t>(offset), xml_.size());
-      std::size_t line = 1;
-      std::size_t lineStart = 0;
-      for (std::size_t i = 0; i < end; ++i) {
-        if (xml_[i] == '\n') {
-          ++line;
-          lineStart = i + 1;
+    return " (line " + std::to_string(line) + ", column " +
+           std::to_string(offset - lineStart + 1) + ")";
+  }
+
+  // --- Errors --------------------------------------------------------------
+
+  static constexpr std::size_t kNowhere = ~std::size_t{0};
+
+  std::string Message(std::size_t offset, const std::string& what,
+                      bool withPath) const {
+    std::string message = "XML record: ";
+    if (withPath && !building_.empty()) {
+      for (std::size_t i = 0; i < building_.size(); ++i) {
+        const Frame& frame = building_[i];
+        if (frame.kind != Kind::kRecord) continue;
+        if (frame.field == nullptr) {
+          message += frame.schema->QualifiedName();
+        } else {
+          message += '.';
+          message += frame.field->name;
+        }
+        if (frame.element >= 0) {
+          message += "[" + std::to_string(frame.element) + "]";
         }
       }
-      message += " (line " + std::to_string(line) + ", column " +
-                 std::to_string(end - lineStart + 1) + ")";
+      message += ": ";
     }
-    throw std::runtime_error(message);
+    message += what;
+    if (offset != kNowhere) message += Where(offset);
+    return message;
   }
 
-  // An element's offset is that of its name; the tag starts one before.
-  [[noreturn]] void Fail(pugi::xml_node where, const std::string& what) {
-    std::ptrdiff_t offset = where.offset_debug();
-    if (offset > 0 && where.type() == pugi::node_element) --offset;
-    FailAt(offset, what);
+  [[noreturn]] void Throw(std::size_t offset, const std::string& what) {
+    throw std::runtime_error(Message(offset, what, false));
   }
 
-  [[noreturn]] void FailField(pugi::xml_node where, const FieldSchema& field,
-                              const std::string& what) {
-    Fail(where, std::string("field ") + field.name + ": " + what);
+  [[noreturn]] void Malformed(std::size_t at, const std::string& what) {
+    Throw(base_ + at, "not well-formed XML: " + what);
   }
 
-  // Walks the whole tree without recursion, so that the recursive reader
-  // below never goes deeper than kMaxDepth.
-  void CheckDepth() {
-    int depth = 0;
-    pugi::xml_node node = document_.first_child();
-    if (node) depth = 1;
-    while (node) {
-      if (depth > kMaxDepth && node.type() == pugi::node_element) {
-        Fail(node, "elements nested deeper than " + std::to_string(kMaxDepth) +
-                       " levels");
+  [[noreturn]] void Unfinished(const std::string& what) {
+    Throw(base_ + size_ - 1, "not well-formed XML: " + what +
+                                 " not closed at the end of the input");
+  }
+
+  // Keeps the error if it is the worst so far and stops building.
+  void Report(Severity severity, std::size_t offset, const std::string& what,
+              bool withPath = false) {
+    if (severity > severity_) {
+      severity_ = severity;
+      pending_ = Message(offset, what, withPath);
+    }
+    if (!building_.empty()) building_.clear();
+    result_.reset();
+  }
+
+  void Fail(std::size_t offset, const std::string& what) {
+    Report(Severity::kField, offset, what, true);
+  }
+
+  void FailField(std::size_t offset, const FieldSchema& field,
+                 const std::string& what) {
+    Fail(offset, std::string("field ") + field.name + ": " + what);
+  }
+
+  bool Building() const { return severity_ == Severity::kNone; }
+
+  // --- Tokens --------------------------------------------------------------
+
+  // Reads the token at `at`; the offset after it, or kNeedMore.
+  std::size_t Token(std::size_t at) {
+    if (data_[at] != '<') {
+      const std::size_t end = Find(at, at, "<");
+      if (end == kNeedMore) return kNeedMore;
+      Text(at, std::string_view(data_ + at, end - at), false);
+      return end;
+    }
+    if (size_ - at < 2) return More(at);
+    const char second = data_[at + 1];
+    if (second == '/') {
+      const std::size_t end = Find(at, at + 2, ">");
+      if (end == kNeedMore) return kNeedMore;
+      EndTag(at, end);
+      return end + 1;
+    }
+    if (second == '?') {
+      const std::size_t end = Find(at, at + 2, "?>");
+      return end == kNeedMore ? kNeedMore : end + 2;
+    }
+    if (second == '!') {
+      constexpr std::string_view kComment = "<!--", kCdata = "<![CDATA[";
+      const std::string_view head(data_ + at,
+                                  std::min(size_ - at, kCdata.size()));
+      if (head.size() >= kComment.size() &&
+          head.substr(0, kComment.size()) == kComment) {
+        const std::size_t end = Find(at, at + kComment.size(), "-->");
+        return end == kNeedMore ? kNeedMore : end + 3;
       }
-      if (pugi::xml_node child = node.first_child()) {
-        node = child;
-        ++depth;
-        continue;
+      if (head == kCdata) {
+        const std::size_t end = Find(at, at + kCdata.size(), "]]>");
+        if (end == kNeedMore) return kNeedMore;
+        const std::size_t content = at + kCdata.size();
+        Text(content, std::string_view(data_ + content, end - content), true);
+        return end + 3;
       }
-      while (node && !node.next_sibling()) {
-        node = node.parent();
-        --depth;
+      if (kCdata.substr(0, head.size()) == head ||
+          kComment.substr(0, head.size()) == head) {
+        return More(at);
       }
-      if (node) node = node.next_sibling();
+      Malformed(at, "unknown markup (document type declarations are not read)");
+    }
+    if (!IsNameStart(second)) Malformed(at, "bad start tag");
+    const std::size_t end = FindTagEnd(at);
+    if (end == kNeedMore) return kNeedMore;
+    StartTag(at, end);
+    return end + 1;
+  }
+
+  // The token at `at` goes on past the end of what is here.
+  static std::size_t More(std::size_t) { return kNeedMore; }
+
+  // Where `terminator` starts, searching from `from` on; kNeedMore when it
+  // is not here yet. Text ends at the end of the input; other tokens do not.
+  // A token fed in many pieces is searched once: the search goes on where
+  // the last one for it stopped.
+  std::size_t Find(std::size_t token, std::size_t from,
+                   std::string_view terminator) {
+    if (base_ + token == scanToken_) {
+      const std::size_t scanned = scanned_ - base_;
+      const std::size_t overlap = terminator.size() - 1;
+      from = std::max(from, scanned > overlap ? scanned - overlap : 0);
+    }
+    const std::size_t found =
+        std::string_view(data_, size_).find(terminator, from);
+    if (found != std::string_view::npos) return found;
+    if (last_ && data_[token] != '<') return size_;
+    scanToken_ = base_ + token;
+    scanned_ = base_ + size_;
+    return kNeedMore;
+  }
+
+  // The closing '>' of a start tag, skipping quoted attribute values.
+  std::size_t FindTagEnd(std::size_t at) {
+    std::size_t i = at + 1;
+    char quote = 0;
+    if (base_ + at == scanToken_) {
+      i = scanned_ - base_;
+      quote = quote_;
+    }
+    for (; i < size_; ++i) {
+      const char c = data_[i];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        return i;
+      } else if (c == '<') {
+        Malformed(i, "bad start tag");
+      }
+    }
+    scanToken_ = base_ + at;
+    scanned_ = base_ + size_;
+    quote_ = quote;
+    return kNeedMore;
+  }
+
+  // An unfinished token: where it starts and how far it was searched, as
+  // input offsets, and whether that search ended inside quotes.
+  std::size_t scanToken_ = kNowhere;
+  std::size_t scanned_ = 0;
+  char quote_ = 0;
+
+  // The name of a tag at `at`; moves `at` past it.
+  std::string_view Name(std::size_t& at, std::size_t end) {
+    const std::size_t start = at;
+    if (at >= end || !IsNameStart(data_[at])) return {};
+    while (at < end && IsNameChar(data_[at])) ++at;
+    return std::string_view(data_ + start, at - start);
+  }
+
+  void SkipSpace(std::size_t& at, std::size_t end) {
+    while (at < end && IsSpace(data_[at])) ++at;
+  }
+
+  struct Attr {
+    std::string_view name, value;
+  };
+
+  // A start tag from its '<' at `at` to its '>' at `end`.
+  void StartTag(std::size_t at, std::size_t end) {
+    std::size_t i = at + 1;
+    const std::string_view name = Name(i, end);
+    attributes_.clear();
+    bool closed = false;
+    while (true) {
+      const std::size_t before = i;
+      SkipSpace(i, end);
+      if (i == end) break;
+      if (data_[i] == '/') {
+        if (i + 1 != end) Malformed(i, "bad start tag");
+        closed = true;
+        break;
+      }
+      if (i == before) Malformed(i, "bad attribute");
+      const std::string_view attribute = Name(i, end);
+      if (attribute.empty()) Malformed(i, "bad attribute");
+      SkipSpace(i, end);
+      if (i == end || data_[i] != '=') Malformed(i, "bad attribute");
+      ++i;
+      SkipSpace(i, end);
+      if (i == end || (data_[i] != '"' && data_[i] != '\'')) {
+        Malformed(i, "bad attribute");
+      }
+      const char quote = data_[i++];
+      const std::size_t value = i;
+      while (data_[i] != quote) ++i;  // FindTagEnd saw it close
+      attributes_.push_back(
+          {attribute, std::string_view(data_ + value, i - value)});
+      ++i;
+    }
+
+    const std::size_t offset = base_ + at;
+    if (names_.empty()) {
+      if (rootSeen_) {
+        Report(Severity::kTopLevel, offset, "more than one root element");
+      }
+      rootSeen_ = true;
+    }
+    if (nameStarts_.size() >= static_cast<std::size_t>(kMaxDepth)) {
+      Report(Severity::kDepth, offset,
+             "elements nested deeper than " + std::to_string(kMaxDepth) +
+                 " levels");
+    }
+    if (Building()) Open(offset, name);
+    if (closed) {
+      if (Building()) Close();
+    } else {
+      nameStarts_.push_back(names_.size());
+      names_.append(name);
     }
   }
 
-  pugi::xml_node Root() {
-    pugi::xml_node root;
-    for (pugi::xml_node node : document_.children()) {
-      if (node.type() == pugi::node_element) {
-        if (root) Fail(node, "more than one root element");
-        root = node;
-      } else if (IsText(node) && !IsBlank(node.value())) {
-        Fail(node, "text outside the root element");
-      }
-    }
-    if (!root) FailAt(-1, "no root element");
-    if (std::strcmp(root.name(), "r") != 0) {
-      Fail(root,
-           "root element <" + std::string(root.name()) + ">, expected <r>");
-    }
-    return root;
+  std::string_view TopName() const {
+    return std::string_view(names_).substr(nameStarts_.back());
   }
 
-  static bool IsText(pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-  }
-
-  static bool IsBlank(const char* text) {
-    for (; *text != '\0'; ++text) {
-      if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') {
-        return false;
-      }
+  void EndTag(std::size_t at, std::size_t end) {
+    std::size_t i = at + 2;
+    const std::string_view name = Name(i, end);
+    SkipSpace(i, end);
+    if (name.empty() || i != end) Malformed(at, "bad end tag");
+    if (names_.empty() || TopName() != name) {
+      Malformed(at + 2, "Start-end tags mismatch");
     }
-    return true;
+    names_.resize(nameStarts_.back());
+    nameStarts_.pop_back();
+    if (Building()) Close();
   }
 
-  // Fills `out` with the attributes in `required` and `optional`; any other
-  // attribute, or one given twice, is an error.
-  void ReadAttributes(pugi::xml_node element, unsigned required,
-                      unsigned optional, Attributes& out) {
+  // --- Building ------------------------------------------------------------
+
+  bool InLeaf() const {
+    return !building_.empty() && building_.back().kind >= Kind::kInt;
+  }
+
+  // `schema`: a record's class; any known class for other elements, whose
+  // record stays the shared empty one.
+  void Push(Kind kind, const ClassSchema& schema, const FieldSchema* field,
+            std::ptrdiff_t element) {
+    building_.push_back(Frame{kind, &schema, field, element, 0, 0,
+                              CNMessageFacility::Adopt(
+                                  CNMessageFacility::EmptyNode(schema)),
+                              {}});
+  }
+
+  // Fills `out` with the attributes in `required` and `optional`; any
+  // other attribute, or one given twice, is an error. False after one.
+  bool ReadAttributes(std::size_t at, std::string_view element,
+                      unsigned required, unsigned optional, Attributes& out) {
     unsigned seen = 0;
-    for (pugi::xml_attribute attribute : element.attributes()) {
-      const char* name = attribute.name();
+    auto tag = [element] { return "<" + std::string(element) + ">"; };
+    for (const Attr& attribute : attributes_) {
+      const std::string_view name = attribute.name;
       unsigned bit = 0;
-      const char** slot = nullptr;
-      if (name[0] != '\0' && name[1] == '\0') {
+      std::string_view* slot = nullptr;
+      if (name.size() == 1) {
         switch (name[0]) {
           case 'x':
             bit = kIndex;
@@ -257,95 +534,293 @@ class Reader {
           default:
             break;
         }
-      } else if (std::strcmp(name, "enc") == 0) {
+      } else if (name == "enc") {
         bit = kEncoding;
         slot = &out.encoding;
+        out.hasEncoding = true;
       }
       if ((bit & (required | optional)) == 0) {
-        Fail(element, "<" + std::string(element.name()) +
-                          "> has unexpected attribute " + Quoted(name));
+        Fail(at, tag() + " has unexpected attribute " + Quoted(name));
+        return false;
       }
       if ((seen & bit) != 0) {
-        Fail(element, "<" + std::string(element.name()) + "> has attribute " +
-                          name + " twice");
+        Fail(at, tag() + " has attribute " + std::string(name) + " twice");
+        return false;
       }
       seen |= bit;
-      *slot = attribute.value();
+      *slot = attribute.value;
     }
     if ((seen & required) != required) {
       static const char* const kNames[] = {"x", "t", "h", "g", "y", "enc"};
       for (unsigned i = 0; i < 6; ++i) {
         if ((required & ~seen & 1u << i) != 0) {
-          Fail(element, "<" + std::string(element.name()) +
-                            "> lacks attribute " + kNames[i]);
+          Fail(at, tag() + " lacks attribute " + kNames[i]);
+          return false;
         }
       }
     }
+    return true;
   }
 
-  int Decimal(pugi::xml_node element, const char* name, const char* text) {
-    const std::size_t length = std::strlen(text);
-    int value = 0;
+  bool Decimal(std::size_t at, const char* name, std::string_view text,
+               int& value) {
     const std::from_chars_result result =
-        std::from_chars(text, text + length, value);
-    if (length == 0 || result.ec != std::errc() ||
-        result.ptr != text + length) {
-      Fail(element, std::string("attribute ") + name + "=" + Quoted(text) +
-                        " is not a number in range");
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || result.ec != std::errc() ||
+        result.ptr != text.data() + text.size()) {
+      Fail(at, std::string("attribute ") + name + "=" + Quoted(text) +
+                   " is not a number in range");
+      return false;
     }
-    return value;
+    return true;
   }
 
-  unsigned long Hex(pugi::xml_node element, const char* text) {
-    const std::size_t length = std::strlen(text);
-    unsigned int value = 0;
-    const std::from_chars_result result =
-        std::from_chars(text, text + length, value, 16);
-    if (length == 0 || result.ec != std::errc() ||
-        result.ptr != text + length) {
-      Fail(element,
-           "attribute h=" + Quoted(text) + " is not a hex number in range");
+  // The class a nested record element declares, which must be the field's.
+  bool CheckClass(std::size_t at, const Attributes& attributes,
+                  const FieldSchema& field, const std::string& what) {
+    int group = 0;
+    int type = 0;
+    if (!Decimal(at, "g", attributes.group, group) ||
+        !Decimal(at, "y", attributes.type, type)) {
+      return false;
     }
-    return value;
+    if (group != field.childGroup || type != field.childType) {
+      FailField(at, field,
+                what + " is of " + ClassLabel(group, type) + ", expected " +
+                    ClassLabel(field.childGroup, field.childType));
+      return false;
+    }
+    return true;
   }
 
-  // The character data of a leaf element; markup inside it is an error.
-  std::string_view LeafText(pugi::xml_node element, const FieldSchema& field) {
-    pugi::xml_node child = element.first_child();
-    if (!child) return {};
-    if (child.type() != pugi::node_pcdata || child.next_sibling()) {
-      FailField(element, field,
-                "markup inside <" + std::string(element.name()) + ">");
+  const ClassSchema& ChildClass(const FieldSchema& field) {
+    return *qzfacility::FindClass(field.childGroup, field.childType);
+  }
+
+  // A start tag while building, in the element on top of `building_`.
+  void Open(std::size_t at, std::string_view name) {
+    Attributes attributes;
+    if (building_.empty()) {
+      if (name != "r") {
+        Report(Severity::kField, at,
+               "root element <" + std::string(name) + ">, expected <r>");
+        return;
+      }
+      if (!ReadAttributes(at, name, kGroup | kType, 0, attributes)) return;
+      int group = 0;
+      int type = 0;
+      if (!Decimal(at, "g", attributes.group, group) ||
+          !Decimal(at, "y", attributes.type, type)) {
+        return;
+      }
+      const ClassSchema* schema = qzfacility::FindClass(group, type);
+      if (schema == nullptr) {
+        Report(Severity::kField, at,
+               "no record class (" + std::to_string(group) + ", " +
+                   std::to_string(type) + ")");
+        return;
+      }
+      Push(Kind::kRecord, *schema, nullptr, -1);
+      return;
     }
-    return child.value();
+    Frame& top = building_.back();
+    switch (top.kind) {
+      case Kind::kRecord:
+        return OpenField(at, name, top);
+      case Kind::kList: {
+        const FieldSchema& field = *top.field;
+        const std::ptrdiff_t position =
+            static_cast<std::ptrdiff_t>(top.list.size());
+        if (name != "r") {
+          FailField(at, field,
+                    "list element " + std::to_string(position) + " is <" +
+                        std::string(name) + ">, expected <r>");
+          return;
+        }
+        if (!ReadAttributes(at, name, kGroup | kType, 0, attributes) ||
+            !CheckClass(at, attributes, field,
+                        "list element " + std::to_string(position))) {
+          return;
+        }
+        Push(Kind::kRecord, ChildClass(field), &field, position);
+        return;
+      }
+      case Kind::kInt:
+      case Kind::kHex:
+      case Kind::kText:
+        FailField(leafStart_, *top.field,
+                  "markup inside <" +
+                      std::string(top.kind == Kind::kInt ? "i" : "s") + ">");
+        return;
+    }
+  }
+
+  void OpenField(std::size_t at, std::string_view name, Frame& record) {
+    Kind kind;
+    FieldKind fieldKind;
+    if (name == "i") {
+      kind = Kind::kInt;
+      fieldKind = FieldKind::kInt64;
+    } else if (name == "s") {
+      kind = Kind::kText;
+      fieldKind = FieldKind::kText;
+    } else if (name == "r") {
+      kind = Kind::kRecord;
+      fieldKind = FieldKind::kRecord;
+    } else if (name == "l") {
+      kind = Kind::kList;
+      fieldKind = FieldKind::kList;
+    } else {
+      Fail(at, "unexpected element <" + std::string(name) + ">");
+      return;
+    }
+    Attributes attributes;
+    if (!ReadAttributes(at, name,
+                        kIndex | kTag | kHash |
+                            (kind == Kind::kRecord ? kGroup | kType : 0u),
+                        kind == Kind::kText ? kEncoding : 0u, attributes)) {
+      return;
+    }
+    const ClassSchema& schema = *record.schema;
+    int index = 0;
+    if (!Decimal(at, "x", attributes.index, index)) return;
+    const FieldSchema* field = schema.FieldByIndex(index);
+    if (field == nullptr) {
+      Fail(at, schema.QualifiedName() + " has no field with index " +
+                   std::to_string(index));
+      return;
+    }
+    int tag = 0;
+    if (!Decimal(at, "t", attributes.tag, tag)) return;
+    if (tag != field->tag) {
+      FailField(at, *field,
+                "tag " + std::to_string(tag) + ", expected " +
+                    std::to_string(field->tag));
+      return;
+    }
+    unsigned int hash = 0;
+    const std::string_view hashText = attributes.hash;
+    const std::from_chars_result parsed = std::from_chars(
+        hashText.data(), hashText.data() + hashText.size(), hash, 16);
+    if (hashText.empty() || parsed.ec != std::errc() ||
+        parsed.ptr != hashText.data() + hashText.size()) {
+      Fail(at, "attribute h=" + Quoted(hashText) +
+                   " is not a hex number in range");
+      return;
+    }
+    if (hash != field->hash) {
+      FailField(at, *field,
+                "field hash " + HexLabel(hash) + ", expected " +
+                    HexLabel(field->hash));
+      return;
+    }
+    if (fieldKind != field->kind) {
+      FailField(at, *field,
+                std::string("a ") + qzfacility::KindName(field->kind) +
+                    " field given as <" + std::string(name) + ">");
+      return;
+    }
+    const std::uint64_t bit = std::uint64_t{1}
+                              << (field - schema.fields.data());
+    if ((record.given & bit) != 0) {
+      FailField(at, *field, "given twice");
+      return;
+    }
+    record.given |= bit;
+
+    switch (kind) {
+      case Kind::kRecord:
+        if (CheckClass(at, attributes, *field, "record")) {
+          Push(Kind::kRecord, ChildClass(*field), field, -1);
+        }
+        return;
+      case Kind::kList:
+        Push(Kind::kList, schema, field, -1);
+        return;
+      default:
+        break;
+    }
+    if (attributes.hasEncoding) {
+      if (attributes.encoding != "hex") {
+        FailField(at, *field, "unknown encoding " + Quoted(attributes.encoding));
+        return;
+      }
+      kind = Kind::kHex;
+    }
+    Push(kind, schema, field, -1);
+    leafStart_ = at;
+    text_.clear();
+  }
+
+  // Character data, or a CDATA section when `cdata`.
+  void Text(std::size_t at, std::string_view raw, bool cdata) {
+    if (raw.empty()) return;
+    const std::size_t offset = base_ + at;
+    if (names_.empty()) {
+      if (!IsBlank(raw)) {
+        Report(Severity::kTopLevel, offset, "text outside the root element");
+      }
+      return;
+    }
+    if (!Building()) return;
+    Frame& top = building_.back();
+    switch (top.kind) {
+      case Kind::kRecord:
+        if (!IsBlank(raw)) {
+          std::string value;
+          AppendNormalised(value, raw.substr(0, 2 * 41));
+          Fail(offset, "text " + Quoted(value) + " inside a record");
+        }
+        return;
+      case Kind::kList:
+        if (!IsBlank(raw)) FailField(offset, *top.field, "text inside a list");
+        return;
+      case Kind::kInt:
+      case Kind::kHex:
+        if (cdata || ++top.pieces > 1) {
+          FailField(leafStart_, *top.field,
+                    std::string("markup inside <") +
+                        (top.kind == Kind::kInt ? "i" : "s") + ">");
+          return;
+        }
+        AppendNormalised(text_, raw);
+        return;
+      case Kind::kText:
+        if (cdata) {
+          AppendNormalised(text_, raw);
+        } else {
+          AppendResolved(top, raw);
+        }
+        return;
+    }
   }
 
   // Resolves the references of character data; only the five predefined
   // entities and references to characters XML allows exist here.
-  void AppendResolved(std::string& out, pugi::xml_node where,
-                      const FieldSchema& field, std::string_view raw) {
+  void AppendResolved(const Frame& leaf, std::string_view raw) {
     std::size_t run = 0;
     for (std::size_t i = raw.find('&'); i != std::string_view::npos;
          i = raw.find('&', run)) {
-      out.append(raw.data() + run, i - run);
+      AppendNormalised(text_, raw.substr(run, i - run));
       const std::size_t semicolon = raw.find(';', i);
       constexpr std::size_t kLongest = 12;  // "&#x0010FFFF;"
       if (semicolon == std::string_view::npos || semicolon - i > kLongest) {
-        FailField(where, field,
+        FailField(leafStart_, *leaf.field,
                   "unterminated or overlong reference " +
                       Quoted(raw.substr(i, kLongest)));
+        return;
       }
       const std::string_view name = raw.substr(i + 1, semicolon - i - 1);
       if (name == "lt") {
-        out += '<';
+        text_ += '<';
       } else if (name == "gt") {
-        out += '>';
+        text_ += '>';
       } else if (name == "amp") {
-        out += '&';
+        text_ += '&';
       } else if (name == "quot") {
-        out += '"';
+        text_ += '"';
       } else if (name == "apos") {
-        out += '\'';
+        text_ += '\'';
       } else {
         std::uint32_t code = 0;
         bool ok = name.size() > 1 && name[0] == '#';
@@ -359,210 +834,167 @@ class Reader {
                result.ptr == last && IsXmlChar(code);
         }
         if (!ok) {
-          FailField(where, field,
+          FailField(leafStart_, *leaf.field,
                     "reference " + Quoted(raw.substr(i, semicolon - i + 1)) +
                         " is not an entity or a character XML allows");
+          return;
         }
-        AppendUtf8(out, code);
+        AppendUtf8(text_, code);
       }
       run = semicolon + 1;
     }
-    out.append(raw.data() + run, raw.size() - run);
+    AppendNormalised(text_, raw.substr(run));
   }
 
-  std::string Text(pugi::xml_node element, const FieldSchema& field,
-                   const char* encoding) {
-    std::string text;
-    if (encoding != nullptr) {
-      if (std::strcmp(encoding, "hex") != 0) {
-        FailField(element, field, "unknown encoding " + Quoted(encoding));
+  // The element on top of `building_` ends.
+  void Close() {
+    Frame& top = building_.back();
+    if (top.kind == Kind::kRecord) {
+      if (building_.size() == 1) {
+        result_.emplace(top.record);
+        building_.pop_back();
+        return;
       }
-      const std::string_view digits = LeafText(element, field);
-      if (digits.size() % 2 != 0) {
-        FailField(element, field, "odd number of hex digits");
-      }
-      text.resize(digits.size() / 2);
-      for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = HexValue(digits[2 * i]);
-        const int low = HexValue(digits[2 * i + 1]);
-        if (high < 0 || low < 0) {
-          FailField(element, field,
-                    "bad hex digits " + Quoted(digits.substr(2 * i, 2)));
-        }
-        text[i] = static_cast<char>(high << 4 | low);
-      }
-      return text;
-    }
-    for (pugi::xml_node child : element.children()) {
-      if (child.type() == pugi::node_pcdata) {
-        AppendResolved(text, element, field, child.value());
-      } else if (child.type() == pugi::node_cdata) {
-        text += child.value();
+      Frame& parent = building_[building_.size() - 2];
+      if (parent.kind == Kind::kList) {
+        parent.list.push_back(top.record);
       } else {
-        FailField(element, field, "markup inside <s>");
+        const FieldSchema& field = *top.field;
+        parent.record.setObjectAccessor(&top.record, field.index, field.tag,
+                                        parent.schema->classHash, field.hash);
       }
+      building_.pop_back();
+      return;
     }
-    if (!IsXmlText(text)) {
-      FailField(element, field,
-                "text is not UTF-8 or holds a character XML forbids");
+    Frame& parent = building_[building_.size() - 2];
+    const FieldSchema& field = *top.field;
+    const unsigned long classHash = parent.schema->classHash;
+    switch (top.kind) {
+      case Kind::kList:
+        parent.record.setlistobject(field.index, field.tag, &top.list,
+                                    classHash, field.hash);
+        break;
+      case Kind::kInt: {
+        long long value = 0;
+        if (!Int64(field, value)) return;
+        parent.record.setint64(field.index, field.tag, value, classHash,
+                               field.hash);
+        break;
+      }
+      case Kind::kHex:
+        if (!Hex(field)) return;
+        parent.record.setstring(field.index, field.tag, value_, classHash,
+                                field.hash);
+        break;
+      case Kind::kText:
+        if (!IsXmlText(text_)) {
+          FailField(leafStart_, field,
+                    "text is not UTF-8 or holds a character XML forbids");
+          return;
+        }
+        parent.record.setstring(field.index, field.tag, text_, classHash,
+                                field.hash);
+        break;
+      case Kind::kRecord:
+        break;
     }
-    return text;
+    building_.pop_back();
   }
 
-  long long Int64(pugi::xml_node element, const FieldSchema& field) {
-    const std::string_view text = LeafText(element, field);
-    long long value = 0;
+  bool Int64(const FieldSchema& field, long long& value) {
+    const std::string_view text = text_;
     const std::from_chars_result result =
         std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec == std::errc::result_out_of_range) {
-      FailField(element, field,
+      FailField(leafStart_, field,
                 Quoted(text) + " is out of the 64-bit integer range");
+      return false;
     }
     if (text.empty() || result.ec != std::errc() ||
         result.ptr != text.data() + text.size()) {
-      FailField(element, field, Quoted(text) + " is not a 64-bit integer");
+      FailField(leafStart_, field, Quoted(text) + " is not a 64-bit integer");
+      return false;
     }
-    return value;
+    return true;
   }
 
-  // The class a nested record element declares, which must be `expected`.
-  void CheckClass(pugi::xml_node element, const Attributes& attributes,
-                  const FieldSchema& field, const std::string& what) {
-    const int group = Decimal(element, "g", attributes.group);
-    const int type = Decimal(element, "y", attributes.type);
-    if (group != field.childGroup || type != field.childType) {
-      FailField(element, field,
-                what + " is of " + ClassLabel(group, type) + ", expected " +
-                    ClassLabel(field.childGroup, field.childType));
+  bool Hex(const FieldSchema& field) {
+    const std::string_view digits = text_;
+    if (digits.size() % 2 != 0) {
+      FailField(leafStart_, field, "odd number of hex digits");
+      return false;
     }
-  }
-
-  CNMessageBase Nested(pugi::xml_node element, const FieldSchema& field,
-                       std::ptrdiff_t position, int depth) {
-    const ClassSchema& schema =
-        *qzfacility::FindClass(field.childGroup, field.childType);
-    frames_.push_back({&schema, &field, position});
-    CNMessageBase record = ReadRecord(element, schema, depth + 1);
-    frames_.pop_back();
-    return record;
-  }
-
-  CNMessageBase ReadRecord(pugi::xml_node element, const ClassSchema& schema,
-                           int depth) {
-    CNMessageBase record(schema.group, schema.type);
-    std::uint64_t given = 0;
-    for (pugi::xml_node child : element.children()) {
-      if (child.type() == pugi::node_element) {
-        ReadField(record, schema, child, given, depth);
-      } else if (IsText(child) && !IsBlank(child.value())) {
-        Fail(child, "text " + Quoted(child.value()) + " inside a record");
+    value_.resize(digits.size() / 2);
+    for (std::size_t i = 0; i < value_.size(); ++i) {
+      const int high = HexValue(digits[2 * i]);
+      const int low = HexValue(digits[2 * i + 1]);
+      if (high < 0 || low < 0) {
+        FailField(leafStart_, field,
+                  "bad hex digits " + Quoted(digits.substr(2 * i, 2)));
+        return false;
       }
+      value_[i] = static_cast<char>(high << 4 | low);
     }
-    return record;
+    return true;
   }
 
-  void ReadField(CNMessageBase& record, const ClassSchema& schema,
-                 pugi::xml_node element, std::uint64_t& given, int depth) {
-    const char* name = element.name();
-    FieldKind kind;
-    if (std::strcmp(name, "i") == 0) {
-      kind = FieldKind::kInt64;
-    } else if (std::strcmp(name, "s") == 0) {
-      kind = FieldKind::kText;
-    } else if (std::strcmp(name, "r") == 0) {
-      kind = FieldKind::kRecord;
-    } else if (std::strcmp(name, "l") == 0) {
-      kind = FieldKind::kList;
-    } else {
-      Fail(element, "unexpected element <" + std::string(name) + ">");
-    }
-    Attributes attributes;
-    ReadAttributes(element,
-                   kIndex | kTag | kHash |
-                       (kind == FieldKind::kRecord ? kGroup | kType : 0u),
-                   kind == FieldKind::kText ? kEncoding : 0u, attributes);
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool last_ = false;
 
-    const int index = Decimal(element, "x", attributes.index);
-    const FieldSchema* field = schema.FieldByIndex(index);
-    if (field == nullptr) {
-      Fail(element, schema.QualifiedName() + " has no field with index " +
-                        std::to_string(index));
-    }
-    const int tag = Decimal(element, "t", attributes.tag);
-    if (tag != field->tag) {
-      FailField(element, *field,
-                "tag " + std::to_string(tag) + ", expected " +
-                    std::to_string(field->tag));
-    }
-    const unsigned long hash = Hex(element, attributes.hash);
-    if (hash != field->hash) {
-      FailField(element, *field,
-                "field hash " + HexLabel(hash) + ", expected " +
-                    HexLabel(field->hash));
-    }
-    if (kind != field->kind) {
-      FailField(element, *field,
-                std::string("a ") + qzfacility::KindName(field->kind) +
-                    " field given as <" + name + ">");
-    }
-    const std::uint64_t bit = std::uint64_t{1}
-                              << (field - schema.fields.data());
-    if ((given & bit) != 0) FailField(element, *field, "given twice");
-    given |= bit;
+  // Every open element's name, for matching end tags even when not
+  // building, and where in names_ each starts.
+  std::string names_;
+  std::vector<std::size_t> nameStarts_;
+  bool rootSeen_ = false;
 
-    switch (kind) {
-      case FieldKind::kInt64:
-        record.setint64(field->index, field->tag, Int64(element, *field),
-                        schema.classHash, field->hash);
-        break;
-      case FieldKind::kText:
-        record.setstring(field->index, field->tag,
-                         Text(element, *field, attributes.encoding),
-                         schema.classHash, field->hash);
-        break;
-      case FieldKind::kRecord: {
-        CheckClass(element, attributes, *field, "record");
-        const CNMessageBase child = Nested(element, *field, -1, depth);
-        record.setObjectAccessor(&child, field->index, field->tag,
-                                 schema.classHash, field->hash);
-        break;
-      }
-      case FieldKind::kList: {
-        std::vector<CNMessageBase> list;
-        for (pugi::xml_node item : element.children()) {
-          if (item.type() != pugi::node_element) {
-            if (IsText(item) && !IsBlank(item.value())) {
-              FailField(item, *field, "text inside a list");
-            }
-            continue;
-          }
-          const std::ptrdiff_t position =
-              static_cast<std::ptrdiff_t>(list.size());
-          if (std::strcmp(item.name(), "r") != 0) {
-            FailField(item, *field,
-                      "list element " + std::to_string(position) + " is <" +
-                          item.name() + ">, expected <r>");
-          }
-          Attributes itemAttributes;
-          ReadAttributes(item, kGroup | kType, 0, itemAttributes);
-          CheckClass(item, itemAttributes, *field,
-                     "list element " + std::to_string(position));
-          list.push_back(Nested(item, *field, position, depth));
-        }
-        record.setlistobject(field->index, field->tag, &list, schema.classHash,
-                             field->hash);
-        break;
-      }
-    }
-  }
+  std::vector<Frame> building_;
+  std::vector<Attr> attributes_;
+  std::size_t leafStart_ = 0;  // input offset of the open leaf's tag
+  std::string text_;           // the open leaf's character data so far
+  std::string value_;
+  std::optional<CNMessageBase> result_;
 
-  const std::string& xml_;
-  pugi::xml_document document_;
-  std::vector<Frame> frames_;
+  Severity severity_ = Severity::kNone;
+  std::string pending_;
+  // Fed in pieces: the text that was not XML, or the NUL byte after it.
+  std::string failure_;
+  bool nulFound_ = false;
 };
 
-}  // namespace
+CNMessageFacility::XmlReader::XmlReader() : parser_(new Parser) {}
+
+CNMessageFacility::XmlReader::~XmlReader() = default;
+
+// The error of a broken text waits for Finish, so that the outcome is the
+// same however the text was cut.
+void CNMessageFacility::XmlReader::Feed(std::string_view piece) {
+  if (piece.empty()) return;
+  if (failed_) {
+    parser_->Skip(piece.data(), piece.size(), {});
+    return;
+  }
+  const std::size_t from = pending_.size();
+  pending_.append(piece.data(), piece.size());
+  try {
+    parser_->CheckNul(pending_.data(), pending_.size(), from);
+    pending_.erase(0, parser_->Parse(pending_.data(), pending_.size(), false));
+  } catch (const std::runtime_error& e) {
+    failed_ = true;
+    parser_->Skip(pending_.data(), pending_.size(), e.what());
+    pending_.clear();
+  }
+}
+
+CNMessageBase CNMessageFacility::XmlReader::Finish() {
+  if (!failed_) parser_->Parse(pending_.data(), pending_.size(), true);
+  pending_.clear();
+  return parser_->Finish();
+}
 
 CNMessageBase CNMessageFacility::FromXml(const std::string& xml) {
-  return Reader(xml).Read();
+  XmlReader::Parser parser;
+  parser.CheckNul(xml.data(), xml.size(), 0);
+  parser.Parse(xml.data(), xml.size(), true);
+  return parser.Finish();
 }

@@ -1,5 +1,8 @@
-// Writes records in their XML form (see xml_form.h).
+// Writes records in their XML form (see xml_form.h), as a stream: the text
+// goes out through a fixed buffer handed to a sink whenever it fills.
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,142 +18,270 @@ using qzfacility::FieldSchema;
 using qzfacility::ListSlot;
 using qzfacility::RecordSlot;
 using Node = CNMessageBase::Node;
-using qzfacility::xml::AppendEscaped;
-using qzfacility::xml::AppendHexNumber;
-using qzfacility::xml::AppendHexText;
 using qzfacility::xml::ClassLabel;
 using qzfacility::xml::IsXmlText;
+using qzfacility::xml::kHexDigits;
 using qzfacility::xml::kMaxDepth;
 
 namespace {
 
-void AppendDecimal(std::string& out, long long value) {
-  char digits[24];
-  const std::to_chars_result end =
-      std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, end.ptr);
+// The longest piece written in one go: a field's opening tag with a nested
+// record's class, or a number with its closing tag.
+constexpr std::size_t kLongestPiece = 96;
+
+class Out {
+ public:
+  Out(const CNMessageFacility::XmlSink& sink, std::size_t capacity)
+      : sink_(sink), buffer_(std::max(capacity, std::size_t{256})) {}
+
+  // Room for `bytes` (at most kLongestPiece) at the returned address;
+  // Commit says how much of it was used.
+  char* Reserve(std::size_t bytes) {
+    if (buffer_.size() - used_ < bytes) Flush();
+    return buffer_.data() + used_;
+  }
+  void Commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.data()); }
+
+  void Put(char c) {
+    if (used_ == buffer_.size()) Flush();
+    buffer_[used_++] = c;
+  }
+
+  void Put(std::string_view text) {
+    while (!text.empty()) {
+      if (used_ == buffer_.size()) Flush();
+      const std::size_t room = std::min(text.size(), buffer_.size() - used_);
+      std::memcpy(buffer_.data() + used_, text.data(), room);
+      used_ += room;
+      text.remove_prefix(room);
+    }
+  }
+
+  std::size_t Written() const { return flushed_ + used_; }
+  // The last byte written; still in the buffer when nothing followed it.
+  char& Last() { return buffer_[used_ - 1]; }
+
+  void Flush() {
+    if (used_ == 0) return;
+    flushed_ += used_;
+    const std::size_t size = used_;
+    used_ = 0;
+    sink_(std::string_view(buffer_.data(), size));
+  }
+
+ private:
+  const CNMessageFacility::XmlSink& sink_;
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+  std::size_t flushed_ = 0;
+};
+
+char* Literal(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
 }
 
-void AppendAttribute(std::string& out, const char* name, long long value) {
-  out += name;
-  AppendDecimal(out, value);
-  out += '"';
+char* Decimal(char* at, long long value) {
+  return std::to_chars(at, at + 24, value).ptr;
+}
+
+char* HexNumber(char* at, unsigned long value) {
+  return std::to_chars(at, at + 20, value, 16).ptr;
+}
+
+// ` g=".." y=".."` of a record element.
+char* Class(char* at, const Node* node) {
+  at = Decimal(Literal(at, " g=\""), node->group);
+  return Literal(Decimal(Literal(at, "\" y=\""), node->type), "\"");
+}
+
+// Hex digits come out in upper case, as the form has always had them.
+void UpperHex(char* from, char* to) {
+  for (; from != to; ++from) {
+    if (*from >= 'a' && *from <= 'f') *from = static_cast<char>(*from - 32);
+  }
 }
 
 // `<e x=".." t=".." h=".."`, left open for more attributes.
-void OpenField(std::string& out, char element, const FieldSchema& field) {
-  out += '<';
-  out += element;
-  AppendAttribute(out, " x=\"", field.index);
-  AppendAttribute(out, " t=\"", field.tag);
-  out += " h=\"";
-  AppendHexNumber(out, field.hash);
-  out += '"';
+char* OpenField(char* at, char element, const FieldSchema& field) {
+  *at++ = '<';
+  *at++ = element;
+  at = Decimal(Literal(at, " x=\""), field.index);
+  at = Decimal(Literal(at, "\" t=\""), field.tag);
+  char* const digits = Literal(at, "\" h=\"");
+  at = HexNumber(digits, field.hash);
+  UpperHex(digits, at);
+  *at++ = '"';
+  return at;
 }
 
-void AppendClass(std::string& out, const Node* node) {
-  AppendAttribute(out, " g=\"", node->group);
-  AppendAttribute(out, " y=\"", node->type);
+// Character data, escaped. A carriage return is written as a reference: a
+// reader turns a raw one into a line feed.
+void PutEscaped(Out& out, std::string_view text) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::string_view replacement;
+    switch (text[i]) {
+      case '&':
+        replacement = "&amp;";
+        break;
+      case '<':
+        replacement = "&lt;";
+        break;
+      case '>':
+        replacement = "&gt;";
+        break;
+      case '\r':
+        replacement = "&#13;";
+        break;
+      default:
+        continue;
+    }
+    out.Put(text.substr(run, i - run));
+    out.Put(replacement);
+    run = i + 1;
+  }
+  out.Put(text.substr(run));
 }
 
-void WriteRecord(std::string& out, const Node* node, int depth);
-
-// Closes an open record tag: `/>` when it has no set field.
-void WriteRecordBody(std::string& out, const Node* node, int depth) {
-  out += '>';
-  const std::size_t mark = out.size();
-  WriteRecord(out, node, depth);
-  if (out.size() == mark) {
-    out.back() = '/';
-    out += '>';
-  } else {
-    out += "</r>";
+void PutHexText(Out& out, std::string_view text) {
+  constexpr std::size_t kBlock = kLongestPiece / 2;
+  while (!text.empty()) {
+    const std::size_t count = std::min(text.size(), kBlock);
+    char* at = out.Reserve(2 * count);
+    for (unsigned char c : text.substr(0, count)) {
+      *at++ = kHexDigits[c >> 4];
+      *at++ = kHexDigits[c & 0xF];
+    }
+    out.Commit(at);
+    text.remove_prefix(count);
   }
 }
 
-// The set fields of a record whose element is `depth` levels deep, in index
-// order. Set means what isSet says: a nested record or list filled in place
-// counts once it holds anything.
-void WriteRecord(std::string& out, const Node* node, int depth) {
-  // Never write what the reader would refuse. A record of an unknown class
-  // can end up in a list that was filled in place.
-  if (node->schema == nullptr) {
-    throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
-                                ClassLabel(node->group, node->type) +
-                                " has no XML form");
+class Writer {
+ public:
+  explicit Writer(Out& out) : out_(out) {}
+
+  void Root(const Node* node) {
+    char* at = out_.Reserve(kLongestPiece);
+    *at++ = '<';
+    *at++ = 'r';
+    out_.Commit(Class(at, node));
+    RecordBody(node, 1);
   }
-  if (depth >= kMaxDepth && !CNMessageFacility::IsEmpty(node)) {
-    throw std::invalid_argument(
-        "CNMessageFacility::ToXml: elements nested deeper than " +
-        std::to_string(kMaxDepth) + " levels");
+
+ private:
+  // Closes an open record tag: `/>` when it has no set field.
+  void RecordBody(const Node* node, int depth) {
+    out_.Put('>');
+    const std::size_t mark = out_.Written();
+    Record(node, depth);
+    if (out_.Written() == mark) {
+      // Nothing followed the '>', so it is still in the buffer.
+      out_.Last() = '/';
+      out_.Put('>');
+    } else {
+      out_.Put("</r>");
+    }
   }
-  const std::vector<FieldSchema>& fields = node->schema->fields;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const FieldSchema& field = fields[i];
-    const bool marked = (node->setMask >> i & 1) != 0;
-    const unsigned char* slot = node->Slot(field);
-    switch (field.kind) {
-      case FieldKind::kInt64:
-        if (!marked) break;
-        OpenField(out, 'i', field);
-        out += '>';
-        AppendDecimal(out, *reinterpret_cast<const long long*>(slot));
-        out += "</i>";
-        break;
-      case FieldKind::kText: {
-        if (!marked) break;
-        const auto& text = *reinterpret_cast<const std::string*>(slot);
-        OpenField(out, 's', field);
-        if (text.empty()) {
-          out += "/>";
-        } else if (IsXmlText(text)) {
-          out += '>';
-          AppendEscaped(out, text);
-          out += "</s>";
-        } else {
-          out += " enc=\"hex\">";
-          AppendHexText(out, text);
-          out += "</s>";
-        }
-        break;
-      }
-      case FieldKind::kRecord: {
-        const Node* child = CNMessageFacility::NodeOf(
-            reinterpret_cast<const RecordSlot*>(slot)->record);
-        if (!marked && CNMessageFacility::IsEmpty(child)) break;
-        OpenField(out, 'r', field);
-        AppendClass(out, child);
-        WriteRecordBody(out, child, depth + 1);
-        break;
-      }
-      case FieldKind::kList: {
-        const auto& list = reinterpret_cast<const ListSlot*>(slot)->list;
-        if (!marked && list.empty()) break;
-        OpenField(out, 'l', field);
-        if (list.empty()) {
-          out += "/>";
+
+  // The set fields of a record whose element is `depth` levels deep, in
+  // index order. Set means what isSet says: a nested record or list filled
+  // in place counts once it holds anything.
+  void Record(const Node* node, int depth) {
+    // Never write what the reader would refuse. A record of an unknown
+    // class can end up in a list that was filled in place.
+    if (node->schema == nullptr) {
+      throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
+                                  ClassLabel(node->group, node->type) +
+                                  " has no XML form");
+    }
+    if (depth >= kMaxDepth && !CNMessageFacility::IsEmpty(node)) {
+      throw std::invalid_argument(
+          "CNMessageFacility::ToXml: elements nested deeper than " +
+          std::to_string(kMaxDepth) + " levels");
+    }
+    const std::vector<FieldSchema>& fields = node->schema->fields;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const FieldSchema& field = fields[i];
+      const bool marked = (node->setMask >> i & 1) != 0;
+      const unsigned char* slot = node->Slot(field);
+      switch (field.kind) {
+        case FieldKind::kInt64: {
+          if (!marked) break;
+          char* at = OpenField(out_.Reserve(kLongestPiece), 'i', field);
+          *at++ = '>';
+          at = Decimal(at, *reinterpret_cast<const long long*>(slot));
+          out_.Commit(Literal(at, "</i>"));
           break;
         }
-        out += '>';
-        for (const CNMessageBase& element : list) {
-          const Node* child = CNMessageFacility::NodeOf(element);
-          out += "<r";
-          AppendClass(out, child);
-          WriteRecordBody(out, child, depth + 2);
+        case FieldKind::kText:
+          if (marked) Text(field, *reinterpret_cast<const std::string*>(slot));
+          break;
+        case FieldKind::kRecord: {
+          const Node* child = CNMessageFacility::NodeOf(
+              reinterpret_cast<const RecordSlot*>(slot)->record);
+          if (!marked && CNMessageFacility::IsEmpty(child)) break;
+          out_.Commit(
+              Class(OpenField(out_.Reserve(kLongestPiece), 'r', field), child));
+          RecordBody(child, depth + 1);
+          break;
         }
-        out += "</l>";
-        break;
+        case FieldKind::kList: {
+          const auto& list = reinterpret_cast<const ListSlot*>(slot)->list;
+          if (!marked && list.empty()) break;
+          char* at = OpenField(out_.Reserve(kLongestPiece), 'l', field);
+          if (list.empty()) {
+            out_.Commit(Literal(at, "/>"));
+            break;
+          }
+          *at++ = '>';
+          out_.Commit(at);
+          for (const CNMessageBase& element : list) {
+            const Node* child = CNMessageFacility::NodeOf(element);
+            at = out_.Reserve(kLongestPiece);
+            *at++ = '<';
+            *at++ = 'r';
+            out_.Commit(Class(at, child));
+            RecordBody(child, depth + 2);
+          }
+          out_.Put("</l>");
+          break;
+        }
       }
     }
   }
-}
+
+  void Text(const FieldSchema& field, const std::string& text) {
+    char* at = OpenField(out_.Reserve(kLongestPiece), 's', field);
+    if (text.empty()) {
+      out_.Commit(Literal(at, "/>"));
+    } else if (IsXmlText(text)) {
+      *at++ = '>';
+      out_.Commit(at);
+      PutEscaped(out_, text);
+      out_.Put("</s>");
+    } else {
+      out_.Commit(Literal(at, " enc=\"hex\">"));
+      PutHexText(out_, text);
+      out_.Put("</s>");
+    }
+  }
+
+  Out& out_;
+};
 
 }  // namespace
 
+void CNMessageFacility::WriteXml(const CNMessageBase& record,
+                                 const XmlSink& sink, std::size_t chunkBytes) {
+  Out out(sink, chunkBytes);
+  Writer(out).Root(NodeOf(record));
+  out.Flush();
+}
+
 std::string CNMessageFacility::ToXml(const CNMessageBase& record) {
-  const Node* node = NodeOf(record);
-  std::string out = "<r";
-  AppendClass(out, node);
-  WriteRecordBody(out, node, 1);
-  return out;
+  std::string xml;
+  WriteXml(record, [&xml](std::string_view piece) { xml += piece; });
+  return xml;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "facility/message_facility.h"
@@ -76,21 +77,15 @@ void ServeComposition(Catalogue& catalogue, CNMessageBase& composition) {
   Set(entity, ClientEntity::kClientId, client.id);
 }
 
-// The whole request refused: nothing of it reached the catalogue.
-void Refuse(const ClientSetup& request, const CatalogueError& fault,
-            ClientSetup& response) {
-  const FaultKind kind = KindOf(fault.code());
-  std::string text =
-      std::string("Client catalogue ") + kind.name + ": " + fault.reason();
-  if (kind.setupErrorCode == kCatalogueBusyError) text += "; try again";
-  response = request;
-  Set(response, ClientSetup::kSetupError, MakeError(kind.setupErrorCode, text));
-}
-
-// The record that crossed the wire as a setup record; throws when it is
+// `record` as the server or the client sees it after crossing the wire as
+// XML: the writer's pieces go straight into the reader, so the document is
+// never held whole. Throws when the record cannot cross or comes out of
 // another class.
-void Receive(const std::string& wire, ClientSetup& into) {
-  const CNMessageBase received = CNMessageFacility::FromXml(wire);
+void Cross(const CNMessageBase& record, ClientSetup& into) {
+  CNMessageFacility::XmlReader reader;
+  CNMessageFacility::WriteXml(
+      record, [&reader](std::string_view piece) { reader.Feed(piece); });
+  const CNMessageBase received = reader.Finish();
   if (received.group() != ClientSetup::kGroup ||
       received.type() != ClientSetup::kType) {
     throw std::runtime_error("the document holds no setup record");
@@ -98,9 +93,23 @@ void Receive(const std::string& wire, ClientSetup& into) {
   static_cast<CNMessageBase&>(into) = received;
 }
 
+// The whole request refused: nothing of it reached the catalogue, and the
+// answer is the request as it came, with the error.
+void Refuse(const ClientSetup& sent, const CatalogueError& fault,
+            ClientSetup& response) {
+  const FaultKind kind = KindOf(fault.code());
+  std::string text =
+      std::string("Client catalogue ") + kind.name + ": " + fault.reason();
+  if (kind.setupErrorCode == kCatalogueBusyError) text += "; try again";
+  Cross(sent, response);
+  Set(response, ClientSetup::kSetupError, MakeError(kind.setupErrorCode, text));
+}
+
+// Answers the request the server received in place: it is the server's own
+// copy, so filling it in copies nothing. `sent` is the request as the
+// client sent it, for a refusal.
 int Serve(Catalogue& catalogue, const ServerIdentity& server,
-          ClientSetup& request, ClientSetup& response, std::string& fault) {
-  response = request;
+          const ClientSetup& sent, ClientSetup& response, std::string& fault) {
   const std::string addressedTo =
       Get(Get(Get(response, ClientSetup::kServerClientInfo),
               RSClientInfo::kServerClient),
@@ -130,7 +139,7 @@ int Serve(Catalogue& catalogue, const ServerIdentity& server,
   } catch (const CatalogueError& e) {
     catalogue.Rollback();
     fault = e.what();
-    Refuse(request, e, response);
+    Refuse(sent, e, response);
   } catch (...) {
     catalogue.Rollback();
     throw;
@@ -145,7 +154,7 @@ int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
                      std::string& fault) {
   ClientSetup received;
   try {
-    Receive(CNMessageFacility::ToXml(request), received);
+    Cross(request, received);
   } catch (const std::exception& e) {
     response = ClientSetup();
     Set(response, ClientSetup::kSetupError,
@@ -153,9 +162,8 @@ int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
                   std::string("Malformed request: ") + e.what()));
     return 0;
   }
-  ClientSetup answer;
-  const int status = Serve(catalogue, server, received, answer, fault);
-  Receive(CNMessageFacility::ToXml(answer), response);
+  const int status = Serve(catalogue, server, request, received, fault);
+  Cross(received, response);
   return status;
 }
 
