@@ -394,4 +394,26 @@ TEST(XmlCodecTest, StreamsInPiecesWithTheSameOutcomeAsWhole) {
   }
 }
 
+// Writing a record that is not wanted afterwards gives the same text and
+// leaves it empty, freeing its list elements on the way, but never changes
+// what another handle still holds.
+TEST(XmlCodecTest, ReleasingWriterTakesOnlyWhatIsItsAlone) {
+  long long seed = 0;
+  const CNMessageBase full = Full(*qzfacility::FindClass(8, 8), seed);
+  const std::string xml = qzsim::toXml(full);
+  CNMessageBase shared = full;
+  CNMessageBase sole = qzsim::fromXml(xml);
+  const CNMessageBase kept = Get(sole, ClientSetup::kClientCompositions)[1];
+  const std::string keptXml = qzsim::toXml(kept);
+  for (CNMessageBase* record : {&shared, &sole}) {
+    std::string written;
+    CNMessageFacility::WriteXmlReleasing(
+        *record, [&](std::string_view piece) { written += piece; });
+    EXPECT_EQ(written, xml);
+    EXPECT_EQ(qzsim::toXml(*record), qzsim::toXml(ClientSetup()));
+  }
+  EXPECT_EQ(qzsim::toXml(full), xml);
+  EXPECT_EQ(qzsim::toXml(kept), keptXml);
+}
+
 }  // namespace streamed

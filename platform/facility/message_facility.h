@@ -70,6 +70,13 @@ class CNMessageFacility {
   static void WriteXml(const CNMessageBase& record, const XmlSink& sink,
                        std::size_t chunkBytes = kXmlChunkBytes);
 
+  // WriteXml for a record not wanted afterwards: each list element is let
+  // go as soon as it is written, so that a reader fed the text can build
+  // its copy in the memory the original gives up. `record` is left empty
+  // (of its class), also when the writing throws.
+  static void WriteXmlReleasing(CNMessageBase& record, const XmlSink& sink,
+                                std::size_t chunkBytes = kXmlChunkBytes);
+
   // FromXml fed piece by piece (e.g. by WriteXml's sink): records are built
   // as their elements arrive and only the unfinished tail of the text is
   // kept. Finish reads the last of it and returns or throws exactly what

@@ -158,24 +158,41 @@ void PutHexText(Out& out, std::string_view text) {
   }
 }
 
+// The record set to the empty one of its class, letting go of what it held.
+void Empty(CNMessageBase& record) {
+  const Node* node = CNMessageFacility::NodeOf(record);
+  if (node->schema != nullptr) {
+    record = CNMessageFacility::Adopt(
+        CNMessageFacility::EmptyNode(*node->schema));
+  }
+}
+
+// Whether a node is this handle's alone, so that what it holds may be let
+// go once written.
+bool Sole(const Node* node) {
+  return !node->immortal && node->refs.load(std::memory_order_acquire) == 1;
+}
+
 class Writer {
  public:
   explicit Writer(Out& out) : out_(out) {}
 
-  void Root(const Node* node) {
+  // `release`: the record is not wanted afterwards; list elements of nodes
+  // it alone holds are dropped as soon as they are written.
+  void Root(const Node* node, bool release) {
     char* at = out_.Reserve(kLongestPiece);
     *at++ = '<';
     *at++ = 'r';
     out_.Commit(Class(at, node));
-    RecordBody(node, 1);
+    RecordBody(node, 1, release && Sole(node));
   }
 
  private:
   // Closes an open record tag: `/>` when it has no set field.
-  void RecordBody(const Node* node, int depth) {
+  void RecordBody(const Node* node, int depth, bool sole) {
     out_.Put('>');
     const std::size_t mark = out_.Written();
-    Record(node, depth);
+    Record(node, depth, sole);
     if (out_.Written() == mark) {
       // Nothing followed the '>', so it is still in the buffer.
       out_.Last() = '/';
@@ -188,7 +205,7 @@ class Writer {
   // The set fields of a record whose element is `depth` levels deep, in
   // index order. Set means what isSet says: a nested record or list filled
   // in place counts once it holds anything.
-  void Record(const Node* node, int depth) {
+  void Record(const Node* node, int depth, bool sole) {
     // Never write what the reader would refuse. A record of an unknown
     // class can end up in a list that was filled in place.
     if (node->schema == nullptr) {
@@ -224,7 +241,7 @@ class Writer {
           if (!marked && CNMessageFacility::IsEmpty(child)) break;
           out_.Commit(
               Class(OpenField(out_.Reserve(kLongestPiece), 'r', field), child));
-          RecordBody(child, depth + 1);
+          RecordBody(child, depth + 1, sole && Sole(child));
           break;
         }
         case FieldKind::kList: {
@@ -243,7 +260,12 @@ class Writer {
             *at++ = '<';
             *at++ = 'r';
             out_.Commit(Class(at, child));
-            RecordBody(child, depth + 2);
+            RecordBody(child, depth + 2, sole && Sole(child));
+            if (sole && child->schema != nullptr) {
+              // The node is this writer's alone, so the list may change.
+              const_cast<CNMessageBase&>(element) = CNMessageFacility::Adopt(
+                  CNMessageFacility::EmptyNode(*child->schema));
+            }
           }
           out_.Put("</l>");
           break;
@@ -276,7 +298,21 @@ class Writer {
 void CNMessageFacility::WriteXml(const CNMessageBase& record,
                                  const XmlSink& sink, std::size_t chunkBytes) {
   Out out(sink, chunkBytes);
-  Writer(out).Root(NodeOf(record));
+  Writer(out).Root(NodeOf(record), false);
+  out.Flush();
+}
+
+void CNMessageFacility::WriteXmlReleasing(CNMessageBase& record,
+                                          const XmlSink& sink,
+                                          std::size_t chunkBytes) {
+  Out out(sink, chunkBytes);
+  try {
+    Writer(out).Root(NodeOf(record), true);
+  } catch (...) {
+    Empty(record);
+    throw;
+  }
+  Empty(record);
   out.Flush();
 }
 

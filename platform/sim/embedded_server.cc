@@ -77,20 +77,38 @@ void ServeComposition(Catalogue& catalogue, CNMessageBase& composition) {
   Set(entity, ClientEntity::kClientId, client.id);
 }
 
-// `record` as the server or the client sees it after crossing the wire as
-// XML: the writer's pieces go straight into the reader, so the document is
-// never held whole. Throws when the record cannot cross or comes out of
-// another class.
-void Cross(const CNMessageBase& record, ClientSetup& into) {
+// A record as the other side sees it after crossing the wire as XML: the
+// writer's pieces (`write` hands them to its sink) go straight into the
+// reader, so the document is never held whole. Throws when the record
+// cannot cross or comes out of another class.
+template <typename Write>
+void Cross(Write write, ClientSetup& into) {
   CNMessageFacility::XmlReader reader;
-  CNMessageFacility::WriteXml(
-      record, [&reader](std::string_view piece) { reader.Feed(piece); });
+  write([&reader](std::string_view piece) { reader.Feed(piece); });
   const CNMessageBase received = reader.Finish();
   if (received.group() != ClientSetup::kGroup ||
       received.type() != ClientSetup::kType) {
     throw std::runtime_error("the document holds no setup record");
   }
   static_cast<CNMessageBase&>(into) = received;
+}
+
+void Cross(const ClientSetup& record, ClientSetup& into) {
+  Cross(
+      [&record](const CNMessageFacility::XmlSink& sink) {
+        CNMessageFacility::WriteXml(record, sink);
+      },
+      into);
+}
+
+// The same for a record not needed afterwards: each composition is let go
+// once written, so the copy is built in the memory the original frees.
+void CrossReleasing(ClientSetup& record, ClientSetup& into) {
+  Cross(
+      [&record](const CNMessageFacility::XmlSink& sink) {
+        CNMessageFacility::WriteXmlReleasing(record, sink);
+      },
+      into);
 }
 
 // The whole request refused: nothing of it reached the catalogue, and the
@@ -163,7 +181,7 @@ int ServeClientSetup(Catalogue& catalogue, const ServerIdentity& server,
     return 0;
   }
   const int status = Serve(catalogue, server, request, received, fault);
-  Cross(received, response);
+  CrossReleasing(received, response);
   return status;
 }
 
