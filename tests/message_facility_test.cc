@@ -1,6 +1,7 @@
 // Records of the message facility: deep value semantics over shared storage,
 // reads of absent fields and identity checks.
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -136,7 +137,7 @@ TEST(MessageFacilityTest, WritesThroughKeptAddressesDoNotReachCopies) {
   CNMessageBase* serverInfo = &Get(first, ClientSetup::kServerClientInfo);
   const ClientSetup firstCopy = first;
   Set(Get(*serverInfo, RSClientInfo::kServerClient), ClientEntity::kClientName,
-      "elsewhere");
+      "else\\where");
 
   ClientSetup second = Request("web01");
   std::vector<CNMessageBase>* compositions =
@@ -148,7 +149,7 @@ TEST(MessageFacilityTest, WritesThroughKeptAddressesDoNotReachCopies) {
   const std::string untouched = qzsim::render(Request("web01"));
   EXPECT_EQ(untouched, qzsim::render(firstCopy));
   EXPECT_EQ(untouched, qzsim::render(secondCopy));
-  EXPECT_THAT(qzsim::render(first), HasSubstr("\"elsewhere\""));
+  EXPECT_THAT(qzsim::render(first), HasSubstr("\"else\\\\where\""));
   EXPECT_THAT(qzsim::render(second),
               AllOf(HasSubstr("\"renamed\""), HasSubstr("\"web02\"")));
 }
@@ -197,6 +198,7 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
   using Text = qzmsg::TextField<ClientSetup>;
   const auto kKind = ClientSetup::kSetupKind;
   const auto kInfo = ClientSetup::kServerClientInfo;
+  const auto kList = ClientSetup::kClientCompositions;
   // Each error names the record, the field and the wrong number.
   const std::pair<const char*, Access> mismatches[] = {
       {"ClientSetup.setupKind: wrong tag 77",
@@ -212,6 +214,11 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
        setting(Text{kKind.index, kKind.tag, kKind.hash}, "1")},
       {"ClientSetup.focusName: a text field, accessed as int64",
        setting(Int64{9, 9, 0x0E64B8}, 1)},
+      {"ClientSetup: no field with tag -1", reading(Int64{-1, -1, 0x123456})},
+      {"serverClientInfo: a record field, accessed as int64",
+       reading(Int64{kInfo.index, kInfo.tag, kInfo.hash})},
+      {"clientCompositions: a list field, accessed as text",
+       setting(Text{kList.index, kList.tag, kList.hash}, "x")},
       {"serverClientInfo: read as QZInstallManager::SIMError (8, 3), expected "
        "QZInstallManager::RSClientInfo (8, 64)",
        reading(qzmsg::RecordField<ClientSetup, SIMError>{kInfo.index, kInfo.tag,
@@ -247,11 +254,33 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
       [](CNMessageBase& r) { IsSet(r, ClientEntity::kClientName); }};
   for (const Access& access : unknownClassAccesses) {
     CNMessageBase unknown(5, 5);
+    EXPECT_EQ("(5, 5) {\n}\n", qzsim::render(unknown));
     EXPECT_THAT([&] { access(unknown); },
                 ThrowsMessage<std::logic_error>(
                     HasSubstr("record (5, 5): class unknown to the facility, "
                               "accessed with class hash 0x122FD3AE")));
   }
+}
+
+// Records a thread-local object still holds after the thread's node cache is
+// gone are copied and freed through the free list shared by all threads.
+TEST(MessageFacilityTest, RecordsOutlivingTheirThreadsCacheStayUsable) {
+  static std::string got;
+  struct Holder {
+    std::optional<ClientSetup> setup;  // no node yet, so no cache either
+    ~Holder() {
+      ClientSetup copy = *setup;
+      Set(EntityOf(copy), ClientEntity::kHostName, "late");
+      got =
+          qzsim::render(*setup) + Get(EntityOf(copy), ClientEntity::kHostName);
+    }
+  };
+  std::thread([] {
+    thread_local Holder holder;  // made before the cache, so outlives it
+    holder.setup = Request("web01");
+    Request("freed");  // leaves free nodes of each class for the depot
+  }).join();
+  EXPECT_EQ(qzsim::render(Request("web01")) + "late", got);
 }
 
 // Once the tree is handed over, the two threads hold the only references to
