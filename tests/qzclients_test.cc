@@ -200,11 +200,17 @@ TEST_F(QzclientsTest, NeverReportsAnIdTheLibraryCannotRead) {
 }
 
 TEST_F(QzclientsTest, IndentedRequestReadsBackAsTheSameRecord) {
-  Create({"a<b>&c\r\n", " ", "\x01", "\xE5\x90\x8D"});
+  Create({"a<b>&c\r\n", " ", "\x01", "\xE5\x90\x8D\xC3\xA9\xF0\x9F\x98\x80"});
   const CNMessageBase request = qzsim::submittedRequests().at(0);
-  const std::string indented = display::IndentedXml(qzsim::toXml(request));
+  std::string indented = display::IndentedXml(qzsim::toXml(request));
   EXPECT_THAT(indented, HasSubstr("\n    <s "));
   EXPECT_EQ(qzsim::render(qzsim::fromXml(indented)), qzsim::render(request));
+  // Character references stand for the UTF-8 bytes of their code points.
+  const std::string raw = "\xC3\xA9\xF0\x9F\x98\x80";
+  indented.replace(indented.find(raw), raw.size(), "&#xE9;&#x1F600;");
+  EXPECT_EQ(qzsim::render(qzsim::fromXml(indented)), qzsim::render(request));
+  // Text outside elements, declarations and a cut tag are kept as they are.
+  EXPECT_EQ(display::IndentedXml("<?x?><a/>t<b"), "<?x?>\n<a/>\nt<b");
 }
 
 TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
@@ -259,6 +265,11 @@ TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
       {{"create", "--group", "--help", "x"}, 64, "--group needs a value"},
       {{"create"}, 64, "no client names given"},
       {{"create", "--agentless", "a"}, 64, "--agentless needs --family"},
+      {{"--dry-run=1"}, 64, "takes no value\ntry 'qzclients --help'"},
+      {{"create", "--family", "mac", "x"}, 64, "not 'mac'"},
+      {{"create", "--host", "h", "a", "b"}, 64, "; 2 names were given"},
+      {{"create", "--group=a", "--group=b", "x"}, 64, "--group is given twice"},
+      {{"create", "q\"\\\x7F"}, 0, R"re("q\\"\\\\\\x7F" +client id)re"},
       {{"list", "--dry-run"}, 64, "--dry-run does not apply to list"},
       {{"map-vms"}, 64, "exactly one of --inventory"},
       {{"map-vms", "--libvirt", ""}, 64, "--libvirt needs a URI"},
@@ -277,7 +288,7 @@ TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
        "\"g\" +\"b\" +[0-9]+, created\nqzclients: warning: .*later one"},
       {{"map-vms", "--inventory", kEmpty}, 0, "^qzclients: .* nothing to do"},
       {{"map-vms", "--inventory", kEmpty, "--machine-list"}, 0, "nothing to"},
-      {{"map-vms", "--libvirt", "test:///no/such/file.xml"},
+      {{"map-vms", "--libvirt", "test://no/such/file.xml"},
        69,
        "/no/such/file.xml"},
       {{"map-vms", "--inventory", kInventory},
@@ -288,6 +299,8 @@ TEST_F(QzclientsTest, RunsAsAUserWouldAndSaysWhatHappened) {
        1,
        kNameless + " +\"\" +failed, error 20001: Client name is empty\n"
                    "\"vm-1032\" +\"db_primary_5432\" +[0-9]+, already known\n"},
+      {{"map-vms", "--libvirt", "bogus:///"}, 69, "bogus:///: cannot be"},
+      {{"map-vms", "--dry-run", "--inventory", kInventory}, 0, "^<r g=\"8\""},
       {{"map-vms", "--json", "--inventory", kInventory},
        1,
        kNameless + ",\n *\"name\": \"\",\n *\"status\": \"failed\",.*"
