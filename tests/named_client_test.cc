@@ -177,11 +177,6 @@ TEST_F(NamedClientTest, DeclaresOneClientAsTheCatalogueKnowsIt) {
 
   // The group is created after the lookup; its troubles are logged and
   // passed over.
-  Expect(probe.Initialize("web01", "web servers", TMMsg::INSTALL_OS_ANY, none),
-         Request(Single("web01", "web01", kOsAny, "web servers")),
-         "true id -1 family 4 host  error 0 []",
-         Lookup("web01") + GroupCreated("web servers"),
-         GroupLog("web servers"));
   qzsim::setRealmId(0);
   qzsim::setGroupCreateResult(5);
   Expect(probe.Initialize("web01", "g", TMMsg::INSTALL_OS_ANY, none),
