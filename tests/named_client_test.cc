@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <optional>
 #include <string>
@@ -157,6 +158,16 @@ TEST_F(NamedClientTest, DeclaresOneClientAsTheCatalogueKnowsIt) {
   Expect(probe.Initialize("db03", TMMsg::INSTALL_OS_UNIX, none, false),
          Request(Single("db03", "old.example", kOsUnix)),
          "true id 3 family 1 host old.example error 0 []", Lookup("db03", true),
+         "");
+  // A deleted flag that cannot be read (the first SQLite call of isDeleted
+  // is the twelfth) leaves a live client declared live.
+  qzsim::failCatalogueCall(12, SQLITE_IOERR);
+  Expect(probe.Initialize("db01", TMMsg::INSTALL_OS_UNIX, none, false),
+         Request(Single("db01", "db01.corp.example", kNoOs)),
+         "true id 1 family 1 host db01.corp.example error 0 []",
+         Lookup("db01") +
+             "isDeleted [failed: client catalogue :memory:: bind "
+             "failed: disk I/O error (I/O error)]\ngetNetworkHostname\n",
          "");
   Expect(probe.Initialize("web01", TMMsg::INSTALL_OS_ANY, "web01.dmz.example",
                           none, false),
