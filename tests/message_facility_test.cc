@@ -223,9 +223,9 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
        "QZInstallManager::RSClientInfo (8, 64)",
        reading(qzmsg::RecordField<ClientSetup, SIMError>{kInfo.index, kInfo.tag,
                                                          kInfo.hash})},
-      {"serverClientInfo: attached record (30, 64), expected "
+      {"serverClientInfo: attached record (30, -64), expected "
        "QZInstallManager::RSClientInfo (8, 64)",
-       setting(kInfo, CNMessageBase(30, 64))},
+       setting(kInfo, CNMessageBase(30, -64))},
       {"clientCompositions: list element 1 is QZInstallManager::RSClientInfo "
        "(8, 64), expected QZInstallManager::ClientsComposition (8, 53)",
        setting(ClientSetup::kClientCompositions,
@@ -253,11 +253,11 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
       reading(qzmsg::RecordField<ClientEntity, ClientEntity>{1, 1, 0}),
       [](CNMessageBase& r) { IsSet(r, ClientEntity::kClientName); }};
   for (const Access& access : unknownClassAccesses) {
-    CNMessageBase unknown(5, 5);
-    EXPECT_EQ("(5, 5) {\n}\n", qzsim::render(unknown));
+    CNMessageBase unknown(-5, 5);
+    EXPECT_EQ("(-5, 5) {\n}\n", qzsim::render(unknown));
     EXPECT_THAT([&] { access(unknown); },
                 ThrowsMessage<std::logic_error>(
-                    HasSubstr("record (5, 5): class unknown to the facility, "
+                    HasSubstr("record (-5, 5): class unknown to the facility, "
                               "accessed with class hash 0x122FD3AE")));
   }
 }

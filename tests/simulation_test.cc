@@ -192,10 +192,13 @@ TEST_F(ClientStandInTest, CallsReturnTheirDocumentedResults) {
   EXPECT_THAT(why,
               HasSubstr(": begin failed: database or disk is full (full)"));
 
-  // Groups are per realm, and a forced result creates none.
+  // Groups are per realm; a forced failure creates none, and a forced
+  // success answers for an existing group.
   EXPECT_EQ(0, QZClientGroup(3, "g").create(nullptr));
   qzsim::setGroupCreateResult(9);
   EXPECT_EQ(9, QZClientGroup(2, "forced").create(nullptr));
+  qzsim::setGroupCreateResult(0);
+  EXPECT_EQ(0, QZClientGroup(2, "g").create(nullptr));
   std::string groups;
   for (const qzsim::GroupRecord& group : qzsim::groups()) {
     groups += std::to_string(group.realmId) + ":" + group.name + " ";
