@@ -38,7 +38,8 @@ ctest --test-dir "$build" --output-on-failure -j"$jobs"
 # stall when a gcov fails); each folder's report is then read from it.
 banner "collect"
 trace="$build/coverage.json"
-gcovr --root . --object-directory "$build" \
+# Only this build's counts: other build folders under build/ hold their own.
+gcovr --root . --object-directory "$build" "$build" \
   --filter 'src/' --filter 'platform/' --filter 'tools/' \
   --exclude 'tests/' --exclude 'bench/' --exclude 'examples/' \
   --exclude 'build/' --exclude-directories "$build/CMakeFiles/[0-9.]+" \

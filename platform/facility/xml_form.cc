@@ -71,42 +71,6 @@ void AppendUtf8(std::string& out, std::uint32_t code) {
   }
 }
 
-// A carriage return is written as a reference: a reader turns a raw one
-// into a line feed.
-void AppendEscaped(std::string& out, std::string_view text) {
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char* replacement;
-    switch (text[i]) {
-      case '&':
-        replacement = "&amp;";
-        break;
-      case '<':
-        replacement = "&lt;";
-        break;
-      case '>':
-        replacement = "&gt;";
-        break;
-      case '\r':
-        replacement = "&#13;";
-        break;
-      default:
-        continue;
-    }
-    out.append(text.data() + run, i - run);
-    out += replacement;
-    run = i + 1;
-  }
-  out.append(text.data() + run, text.size() - run);
-}
-
-void AppendHexText(std::string& out, std::string_view text) {
-  for (unsigned char c : text) {
-    out += kHexDigits[c >> 4];
-    out += kHexDigits[c & 0xF];
-  }
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;

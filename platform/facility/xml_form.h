@@ -36,10 +36,6 @@ bool IsXmlChar(std::uint32_t c);
 bool IsXmlText(std::string_view text);
 
 void AppendUtf8(std::string& out, std::uint32_t code);
-// Character data, escaped.
-void AppendEscaped(std::string& out, std::string_view text);
-// Any bytes, as hex digits.
-void AppendHexText(std::string& out, std::string_view text);
 // 0 to 15 for a hex digit of either case, else -1.
 int HexValue(char c);
 void AppendHexNumber(std::string& out, unsigned long value);
