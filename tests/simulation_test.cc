@@ -281,6 +281,10 @@ TEST_F(LoggerTest, EveryKindIsCapturedFullyFormatted) {
                 "Error T::c: \ndebug: plain 100%\n",
             std::string(std::istreambuf_iterator<char>(file), {}));
   std::remove(path.c_str());
+  for (const std::size_t size : {255, 256, 257}) {  // around the first buffer
+    log.debug("%s", std::string(size, 'y').c_str());
+    EXPECT_EQ(qzsim::logLines().back().text, std::string(size, 'y'));
+  }
   qzsim::clearLog();
   EXPECT_TRUE(qzsim::logLines().empty());
 }

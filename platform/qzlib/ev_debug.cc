@@ -8,15 +8,22 @@
 
 namespace {
 
-// Formats in full, however long: a log line is never cut.
+// Formats in full, however long: a log line is never cut. Most lines fit
+// the buffer and are formatted once; a longer one is formatted again at its
+// measured length.
 std::string Format(const char* format, va_list args) {
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length <= 0) return std::string();
-  std::string text(static_cast<std::size_t>(length), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, args);
+  char buffer[256];
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  std::string text;
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+    text.assign(buffer, static_cast<std::size_t>(length));
+  } else if (length > 0) {
+    text.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+  }
+  va_end(again);
   return text;
 }
 
