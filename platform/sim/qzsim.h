@@ -51,11 +51,15 @@ void useEmbeddedServer();
 // A copy of every request submitted since reset, in order.
 std::vector<QZInstallManager::ClientSetup> submittedRequests();
 
+// The operating-system id the central server gives a client it pre-declared,
+// before anyone knows the client's family.
+constexpr int kPreDeclaredOsId = 116;
+
 struct ClientRecord {
   long long id = 0;
   std::string name;
   std::string hostName;
-  int osId = 116;  // what the central server gives a pre-declared client
+  int osId = kPreDeclaredOsId;
   bool deleted = false;
   unsigned long long evmgrcPort = 0;
   unsigned long long qzdPort = 0;

@@ -12,16 +12,7 @@
 namespace qzclients {
 namespace {
 
-// What the server gives a pre-declared client; the library replaces it when
-// the family is known.
-constexpr int kPreDeclaredOsId = 116;
-
 constexpr const char kFailedCallMark[] = " [failed: ";
-
-bool Done(const ClientOutcome& outcome) {
-  return outcome.status == ClientStatus::kCreated ||
-         outcome.status == ClientStatus::kAlreadyKnown;
-}
 
 std::string Join(const std::vector<std::string>& parts) {
   std::string joined;
@@ -53,7 +44,7 @@ void JudgeRecord(const qzsim::ClientRecord& record, const ServerAnswer* answer,
 
   std::vector<std::string> missing;
   if (answer == nullptr) missing.emplace_back("not in the server's answer");
-  if (finish.adjusted && record.osId == kPreDeclaredOsId) {
+  if (finish.adjusted && record.osId == qzsim::kPreDeclaredOsId) {
     missing.emplace_back("not adjusted");
   }
   if (finish.agentless && !record.agentless) {
@@ -73,6 +64,11 @@ void JudgeRecord(const qzsim::ClientRecord& record, const ServerAnswer* answer,
 }
 
 }  // namespace
+
+bool IsDone(const ClientOutcome& outcome) {
+  return outcome.status == ClientStatus::kCreated ||
+         outcome.status == ClientStatus::kAlreadyKnown;
+}
 
 std::set<std::string> LiveClients(const std::vector<std::string>& names) {
   std::set<std::string> live;
@@ -152,7 +148,7 @@ bool NothingCreated(const std::vector<ClientOutcome>& outcomes) {
 }
 
 int ExitCodeOf(const std::vector<ClientOutcome>& outcomes) {
-  return std::all_of(outcomes.begin(), outcomes.end(), Done)
+  return std::all_of(outcomes.begin(), outcomes.end(), IsDone)
              ? kExitOk
              : kExitSomeClientsFailed;
 }

@@ -90,6 +90,9 @@ ClientOutcome Judge(const PlannedClient& client, bool knownBefore,
                     const ServerAnswer* answer, const Finish& finish,
                     const RunFacts& facts);
 
+// Created or already known, and finished.
+bool IsDone(const ClientOutcome& outcome);
+
 // A request refused whole: no new client may exist.
 bool NothingCreated(const std::vector<ClientOutcome>& outcomes);
 

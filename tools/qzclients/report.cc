@@ -19,7 +19,6 @@ constexpr std::size_t kNameColumns = 40;
 
 constexpr int kUnixOsId = 20;
 constexpr int kWindowsOsId = 21;
-constexpr int kPreDeclaredOsId = 116;
 
 const char* StatusName(ClientStatus status) {
   switch (status) {
@@ -44,8 +43,6 @@ Json OsJson(int osId) { return {{"id", osId}, {"name", OsName(osId)}}; }
 
 Json ClientJson(const ClientOutcome& outcome, bool byMachine) {
   const auto& record = outcome.record;
-  const bool done = outcome.status == ClientStatus::kCreated ||
-                    outcome.status == ClientStatus::kAlreadyKnown;
   Json client;
   if (byMachine) client["machine"] = outcome.key;
   client["name"] = outcome.name;
@@ -56,10 +53,11 @@ Json ClientJson(const ClientOutcome& outcome, bool byMachine) {
   client["groups"] = record ? Json(record->groups) : Json::array();
   client["agentless"] = record ? Json(record->agentless) : Json();
   client["error"] =
-      done ? Json()
-           : Json{{"code",
-                   outcome.errorCode != 0 ? Json(outcome.errorCode) : Json()},
-                  {"text", outcome.reason}};
+      IsDone(outcome)
+          ? Json()
+          : Json{{"code",
+                  outcome.errorCode != 0 ? Json(outcome.errorCode) : Json()},
+                 {"text", outcome.reason}};
   return client;
 }
 
@@ -119,7 +117,7 @@ const char* OsName(int osId) {
       return "Unix";
     case kWindowsOsId:
       return "Windows";
-    case kPreDeclaredOsId:
+    case qzsim::kPreDeclaredOsId:
       return "pre-declared";
     default:
       return "other";
