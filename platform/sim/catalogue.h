@@ -3,8 +3,7 @@
 // Every SQLite call goes through a fault seam (sim/fault_seam.h). A refused
 // call throws CatalogueError; the statement is reset first, so a failed read
 // never keeps the file locked. Operations are not atomic by themselves: a
-// caller that writes wraps them in Begin, Commit and, on any exception,
-// Rollback.
+// caller that writes wraps them in Atomically.
 //
 // Not thread-safe: the installation serialises every use.
 #ifndef QZ_PLATFORM_SIM_CATALOGUE_H_
@@ -14,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -79,6 +79,27 @@ class Catalogue {
   void Begin();
   void Commit();
   void Rollback() noexcept;
+
+  // Runs `operation(*this)` as one unit of work and returns what it
+  // returned; whatever it throws, and a failed BEGIN or COMMIT, comes out
+  // with the unit rolled back.
+  template <typename Operation>
+  auto Atomically(Operation&& operation) {
+    Begin();
+    try {
+      if constexpr (std::is_void_v<decltype(operation(*this))>) {
+        operation(*this);
+        Commit();
+      } else {
+        auto result = operation(*this);
+        Commit();
+        return result;
+      }
+    } catch (...) {
+      Rollback();
+      throw;
+    }
+  }
 
  private:
   class Statement;

@@ -148,19 +148,15 @@ int Serve(Catalogue& catalogue, const ServerIdentity& server,
   }
 
   try {
-    catalogue.Begin();
-    for (CNMessageBase& composition :
-         Get(response, ClientSetup::kClientCompositions)) {
-      ServeComposition(catalogue, composition);
-    }
-    catalogue.Commit();
+    catalogue.Atomically([&](Catalogue& writing) {
+      for (CNMessageBase& composition :
+           Get(response, ClientSetup::kClientCompositions)) {
+        ServeComposition(writing, composition);
+      }
+    });
   } catch (const CatalogueError& e) {
-    catalogue.Rollback();
     fault = e.what();
     Refuse(sent, e, response);
-  } catch (...) {
-    catalogue.Rollback();
-    throw;
   }
   return 0;
 }

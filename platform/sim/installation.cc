@@ -55,20 +55,6 @@ struct Installation {
     logFile.clear();
     CNMessageFacility::SetStartResult(0);
   }
-
-  // Runs `operation` as one transaction; throws what it threw, rolled back.
-  template <typename Operation>
-  auto Atomically(Operation&& operation) {
-    catalogue->Begin();
-    try {
-      auto result = operation(*catalogue);
-      catalogue->Commit();
-      return result;
-    } catch (...) {
-      catalogue->Rollback();
-      throw;
-    }
-  }
 };
 
 Installation& The() {
@@ -164,7 +150,7 @@ long long addClient(const ClientRecord& client) {
   }
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.Atomically(
+  return sim.catalogue->Atomically(
       [&](Catalogue& catalogue) { return catalogue.AddClient(client); });
 }
 
@@ -335,10 +321,7 @@ bool UseCatalogue(std::string entry, Access access,
   std::lock_guard<std::mutex> lock(sim.mutex);
   try {
     if (access == Access::kWrite) {
-      sim.Atomically([&](Catalogue& catalogue) {
-        operation(catalogue);
-        return true;
-      });
+      sim.catalogue->Atomically(operation);
     } else {
       operation(*sim.catalogue);
     }
