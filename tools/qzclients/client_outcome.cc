@@ -22,6 +22,12 @@ std::string Join(const std::vector<std::string>& parts) {
   return joined;
 }
 
+// The catalogue's fault explains a client best; `otherwise` when none.
+const std::string& FaultOr(const RunFacts& facts,
+                           const std::string& otherwise) {
+  return facts.catalogueFault.empty() ? otherwise : facts.catalogueFault;
+}
+
 // The checks after the record is in hand; `record` is live.
 void JudgeRecord(const qzsim::ClientRecord& record, const ServerAnswer* answer,
                  const Finish& finish, const RunFacts& facts,
@@ -55,9 +61,7 @@ void JudgeRecord(const qzsim::ClientRecord& record, const ServerAnswer* answer,
                                          : ClientStatus::kCreated;
     return;
   }
-  const std::string& cause = !facts.catalogueFault.empty()
-                                 ? facts.catalogueFault
-                                 : facts.requestFailure;
+  const std::string& cause = FaultOr(facts, facts.requestFailure);
   outcome.status = ClientStatus::kNotFinished;
   outcome.reason =
       Join(missing) + ": " + (cause.empty() ? "no error was reported" : cause);
@@ -126,8 +130,7 @@ ClientOutcome Judge(const PlannedClient& client, bool knownBefore,
     } else if (!facts.requestFailure.empty()) {
       outcome.reason = facts.requestFailure;
     } else {
-      const std::string& cause =
-          !facts.catalogueFault.empty() ? facts.catalogueFault : client.cause;
+      const std::string& cause = FaultOr(facts, client.cause);
       outcome.reason =
           "not created: " +
           (cause.empty() ? "the library passes on no reason" : cause);
