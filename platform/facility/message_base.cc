@@ -137,7 +137,7 @@ void CheckChildClass(const Node* node, const FieldSchema& field, int group,
 }
 
 void MarkSet(Node* node, const FieldSchema& field) {
-  node->setMask |= std::uint64_t{1} << (&field - node->schema->fields.data());
+  node->setMask |= std::uint32_t{1} << (&field - node->schema->fields.data());
 }
 
 CNMessageBase NewRecord(int group, int type) {
@@ -175,7 +175,7 @@ int CNMessageBase::setstring(short index, short tag, const std::string& value,
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
   Node* node = CNMessageFacility::Mutable(*this);
-  *reinterpret_cast<std::string*>(node->Slot(field)) = value;
+  reinterpret_cast<qzfacility::TextSlot*>(node->Slot(field))->Assign(value);
   MarkSet(node, field);
   return 0;
 }
@@ -229,7 +229,9 @@ std::string CNMessageBase::getstring(short index, short tag,
                                      unsigned int fieldHash) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
-  return *reinterpret_cast<const std::string*>(node_->Slot(field));
+  return std::string(
+      reinterpret_cast<const qzfacility::TextSlot*>(node_->Slot(field))
+          ->View());
 }
 
 long long CNMessageBase::getint64(short tag, unsigned long classHash,
@@ -258,7 +260,7 @@ long long CNMessageBase::getint64(short tag, unsigned long classHash,
 bool CNMessageBase::isSet(short index, unsigned long classHash,
                           unsigned long fieldHash) const {
   const FieldSchema& field = FieldByIndex(node_, classHash, index, fieldHash);
-  const std::uint64_t bit = std::uint64_t{1}
+  const std::uint32_t bit = std::uint32_t{1}
                             << (&field - node_->schema->fields.data());
   if ((node_->setMask & bit) != 0) return true;
   // A nested record or list written in place through its address counts as

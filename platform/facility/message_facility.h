@@ -107,17 +107,17 @@ class CNMessageFacility {
 // The reference counting sits on every copy and write, so it is inline.
 
 inline CNMessageFacility::Node* CNMessageFacility::Share(Node* node) {
-  if (node->immortal) return node;
-  if (node->unshareable) return Clone(node);
+  if (node->Immortal()) return node;
+  if (node->Unshareable()) return Clone(node);
   node->refs.fetch_add(1, std::memory_order_relaxed);
   return node;
 }
 
 inline void CNMessageFacility::Release(Node* node) {
-  if (node->immortal) return;
   // A sole owner cannot race with anyone taking a new reference.
-  if (node->refs.load(std::memory_order_acquire) == 1 ||
-      node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+  const int refs = node->refs.load(std::memory_order_acquire);
+  if (refs >= Node::kImmortalRefs) return;
+  if (refs == 1 || node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     Destroy(node);
   }
 }
@@ -125,7 +125,8 @@ inline void CNMessageFacility::Release(Node* node) {
 inline CNMessageFacility::Node* CNMessageFacility::Mutable(
     CNMessageBase& record) {
   Node* node = record.node_;
-  if (node->immortal || node->refs.load(std::memory_order_acquire) != 1) {
+  // Immortal nodes count far more than one.
+  if (node->refs.load(std::memory_order_acquire) != 1) {
     Node* copy = Clone(node);
     Release(node);
     record.node_ = copy;
@@ -137,7 +138,7 @@ inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(
     CNMessageBase& record) {
   Node* node = Mutable(record);
   // Walks read far more than they write: leave the line clean when it can be.
-  if (!node->unshareable) node->unshareable = true;
+  if (!node->Unshareable()) node->setMask |= Node::kUnshareable;
   return node;
 }
 

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "facility/message_facility.h"
@@ -9,10 +10,11 @@ using qzfacility::FieldKind;
 using qzfacility::FieldSchema;
 using qzfacility::ListSlot;
 using qzfacility::RecordSlot;
+using qzfacility::TextSlot;
 
 namespace {
 
-void AppendQuoted(std::string& out, const std::string& text) {
+void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
   for (unsigned char c : text) {
     if (c == '"' || c == '\\') {
@@ -52,7 +54,7 @@ void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
         out += '\n';
         break;
       case FieldKind::kText:
-        AppendQuoted(out, *reinterpret_cast<const std::string*>(slot));
+        AppendQuoted(out, reinterpret_cast<const TextSlot*>(slot)->View());
         out += '\n';
         break;
       case FieldKind::kRecord:

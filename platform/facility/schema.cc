@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 
 #include "facility/storage.h"
@@ -184,6 +185,8 @@ std::vector<ClassSchema> BuildTable() {
 
 // Fills the lookup tables and lays out each class's slots.
 void Index(ClassSchema& schema) {
+  // A node marks its fields in 31 bits of a word.
+  if (schema.fields.size() > CNMessageBase::Node::kMaxFields) std::abort();
   int maxIndex = -1;
   int maxTag = -1;
   for (const FieldSchema& field : schema.fields) {

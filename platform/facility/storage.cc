@@ -13,6 +13,7 @@ using qzfacility::FieldKind;
 using qzfacility::FieldSchema;
 using qzfacility::ListSlot;
 using qzfacility::RecordSlot;
+using qzfacility::TextSlot;
 using Node = CNMessageBase::Node;
 
 namespace {
@@ -23,7 +24,7 @@ std::size_t NodeBytes(const ClassSchema* schema) {
 
 Node* AllocateNode(const ClassSchema* schema, int group, int type) {
   void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema));
-  return new (memory) Node{{1}, false, false, group, type, schema, 0};
+  return new (memory) Node{{1}, 0, group, type, schema};
 }
 
 void FreeNode(Node* node) {
@@ -38,7 +39,7 @@ void DestroySlot(Node* node, const FieldSchema& field) {
     case FieldKind::kInt64:
       break;
     case FieldKind::kText:
-      reinterpret_cast<std::string*>(slot)->~basic_string();
+      reinterpret_cast<TextSlot*>(slot)->~TextSlot();
       break;
     case FieldKind::kRecord:
       reinterpret_cast<RecordSlot*>(slot)->~RecordSlot();
@@ -64,7 +65,7 @@ class EmptyNodes {
     nodes_.reserve(classes.size());
     for (const ClassSchema& schema : classes) {
       Node* node = AllocateNode(&schema, schema.group, schema.type);
-      node->immortal = true;
+      node->refs.store(Node::kImmortalRefs, std::memory_order_relaxed);
       nodes_.push_back(node);
     }
     for (Node* node : nodes_) {
@@ -75,7 +76,7 @@ class EmptyNodes {
             new (slot) long long(0);
             break;
           case FieldKind::kText:
-            new (slot) std::string();
+            new (slot) TextSlot();
             break;
           case FieldKind::kRecord: {
             const ClassSchema* child =
@@ -124,7 +125,7 @@ Node* CNMessageFacility::NewUnknownNode(int group, int type) {
 
 Node* CNMessageFacility::Clone(const Node* source) {
   Node* node = AllocateNode(source->schema, source->group, source->type);
-  node->setMask = source->setMask;
+  node->setMask = source->setMask & ~Node::kUnshareable;
   if (source->schema == nullptr) return node;
   std::size_t built = 0;
   try {
@@ -136,7 +137,7 @@ Node* CNMessageFacility::Clone(const Node* source) {
           new (to) long long(*reinterpret_cast<const long long*>(from));
           break;
         case FieldKind::kText:
-          new (to) std::string(*reinterpret_cast<const std::string*>(from));
+          new (to) TextSlot(*reinterpret_cast<const TextSlot*>(from));
           break;
         case FieldKind::kRecord: {
           auto* record = new (to) RecordSlot{
@@ -169,8 +170,8 @@ void CNMessageFacility::Destroy(Node* node) {
 }
 
 bool CNMessageFacility::IsEmpty(const Node* node) {
-  if (node->immortal) return true;
-  if (node->setMask != 0) return false;
+  if (node->Immortal()) return true;
+  if (node->AnyFieldSet()) return false;
   if (node->schema == nullptr) return true;
   for (const FieldSchema& field : node->schema->fields) {
     const unsigned char* slot = node->Slot(field);
@@ -185,6 +186,32 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
   }
   return true;
 }
+
+namespace qzfacility {
+
+void TextSlot::Init(std::string_view text) {
+  if (text.size() <= kInside) {
+    std::memcpy(bytes_, text.data(), text.size());
+    size_ = static_cast<unsigned char>(text.size());
+    return;
+  }
+  const std::size_t size = text.size();
+  char* block = static_cast<char*>(AllocateNodeMemory(sizeof size + size));
+  std::memcpy(block, &size, sizeof size);
+  std::memcpy(block + sizeof size, text.data(), size);
+  std::memcpy(bytes_, &block, sizeof block);
+  size_ = kOutside;
+}
+
+void TextSlot::Free() {
+  if (size_ != kOutside) return;
+  char* block = const_cast<char*>(Block());
+  std::size_t size;
+  std::memcpy(&size, block, sizeof size);
+  FreeNodeMemory(block, sizeof size + size);
+}
+
+}  // namespace qzfacility
 
 void CNMessageFacility::SetStartResult(int result) {
   startResult.store(result, std::memory_order_relaxed);

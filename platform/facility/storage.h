@@ -16,20 +16,37 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "facility/schema.h"
 #include "host/message_base.h"
 
+// 24 bytes ahead of the slots: a request of a million machines holds some
+// five million nodes, so every word of the header shows in its footprint.
 struct CNMessageBase::Node {
+  // Reference count; an immortal node's starts at kImmortalRefs and never
+  // changes.
   std::atomic<int> refs;
-  bool immortal;
-  bool unshareable;
+  // Bit i: fields[i] was written. The top bit says an address into the node
+  // has been handed out, so it may no longer be shared.
+  std::uint32_t setMask;
   int group;
   int type;
   const qzfacility::ClassSchema* schema;  // null for an unknown class
-  std::uint64_t setMask;                  // bit i: fields[i] was written
+
+  static constexpr int kImmortalRefs = 1 << 30;
+  static constexpr std::uint32_t kUnshareable = std::uint32_t{1} << 31;
+  static constexpr std::size_t kMaxFields = 31;
+
+  bool Immortal() const {
+    return refs.load(std::memory_order_relaxed) >= kImmortalRefs;
+  }
+  bool Unshareable() const { return (setMask & kUnshareable) != 0; }
+  bool AnyFieldSet() const { return (setMask & ~kUnshareable) != 0; }
 
   unsigned char* Slot(const qzfacility::FieldSchema& field) {
     return reinterpret_cast<unsigned char*>(this + 1) + field.offset;
@@ -40,6 +57,53 @@ struct CNMessageBase::Node {
 };
 
 namespace qzfacility {
+
+// A text field: up to 15 bytes inside the slot, a longer text in a block of
+// node memory the slot owns ({size, bytes}). Most texts of a request (names,
+// numbers as text) fit inside, and the rest cost one pooled block instead of
+// a std::string and its heap buffer.
+class TextSlot {
+ public:
+  TextSlot() = default;
+  // Throws std::bad_alloc, leaving nothing to release.
+  explicit TextSlot(std::string_view text) { Init(text); }
+  TextSlot(const TextSlot& other) : TextSlot(other.View()) {}
+  TextSlot& operator=(const TextSlot&) = delete;
+  ~TextSlot() { Free(); }
+
+  std::string_view View() const {
+    if (size_ != kOutside) return {bytes_, size_};
+    const char* block = Block();
+    std::size_t size;
+    std::memcpy(&size, block, sizeof size);
+    return {block + sizeof size, size};
+  }
+
+  // Strong guarantee: on std::bad_alloc the old text stays.
+  void Assign(std::string_view text) {
+    TextSlot fresh(text);
+    Swap(fresh);
+  }
+
+ private:
+  static constexpr unsigned char kOutside = 0xFF;
+  static constexpr std::size_t kInside = 15;
+
+  void Init(std::string_view text);
+  void Free();
+  void Swap(TextSlot& other) {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
+  }
+  const char* Block() const {
+    const char* block;
+    std::memcpy(&block, bytes_, sizeof block);
+    return block;
+  }
+
+  char bytes_[kInside] = {};
+  unsigned char size_ = 0;  // the length inside, or kOutside
+};
 
 // A nested record, with the address that getObjectAccessor hands out.
 struct RecordSlot {
@@ -54,15 +118,13 @@ struct ListSlot {
 
 constexpr std::size_t SlotSize(FieldKind kind) {
   return kind == FieldKind::kInt64    ? sizeof(long long)
-         : kind == FieldKind::kText   ? sizeof(std::string)
+         : kind == FieldKind::kText   ? sizeof(TextSlot)
          : kind == FieldKind::kRecord ? sizeof(RecordSlot)
                                       : sizeof(ListSlot);
 }
 
-static_assert(sizeof(CNMessageBase::Node) % alignof(std::max_align_t) == 0 ||
-                  sizeof(CNMessageBase::Node) % 8 == 0,
-              "slots follow the node header at an 8-byte boundary");
-static_assert(sizeof(std::string) % 8 == 0 && sizeof(RecordSlot) % 8 == 0 &&
+static_assert(sizeof(CNMessageBase::Node) == 24, "the header stays small");
+static_assert(sizeof(TextSlot) == 16 && sizeof(RecordSlot) % 8 == 0 &&
                   sizeof(ListSlot) % 8 == 0,
               "slots keep 8-byte alignment");
 

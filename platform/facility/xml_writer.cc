@@ -40,7 +40,9 @@ class Out {
     if (buffer_.size() - used_ < bytes) Flush();
     return buffer_.data() + used_;
   }
-  void Commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.data()); }
+  void Commit(char* end) {
+    used_ = static_cast<std::size_t>(end - buffer_.data());
+  }
 
   void Put(char c) {
     if (used_ == buffer_.size()) Flush();
@@ -162,15 +164,16 @@ void PutHexText(Out& out, std::string_view text) {
 void Empty(CNMessageBase& record) {
   const Node* node = CNMessageFacility::NodeOf(record);
   if (node->schema != nullptr) {
-    record = CNMessageFacility::Adopt(
-        CNMessageFacility::EmptyNode(*node->schema));
+    record =
+        CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(*node->schema));
   }
 }
 
 // Whether a node is this handle's alone, so that what it holds may be let
 // go once written.
 bool Sole(const Node* node) {
-  return !node->immortal && node->refs.load(std::memory_order_acquire) == 1;
+  // Immortal nodes count far more than one.
+  return node->refs.load(std::memory_order_acquire) == 1;
 }
 
 class Writer {
@@ -233,7 +236,10 @@ class Writer {
           break;
         }
         case FieldKind::kText:
-          if (marked) Text(field, *reinterpret_cast<const std::string*>(slot));
+          if (marked) {
+            Text(field,
+                 reinterpret_cast<const qzfacility::TextSlot*>(slot)->View());
+          }
           break;
         case FieldKind::kRecord: {
           const Node* child = CNMessageFacility::NodeOf(
@@ -274,7 +280,7 @@ class Writer {
     }
   }
 
-  void Text(const FieldSchema& field, const std::string& text) {
+  void Text(const FieldSchema& field, std::string_view text) {
     char* at = OpenField(out_.Reserve(kLongestPiece), 's', field);
     if (text.empty()) {
       out_.Commit(Literal(at, "/>"));
