@@ -1,11 +1,10 @@
 #include "facility/node_pool.h"
 
-#include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QZ_NODE_POOL 0
@@ -22,165 +21,145 @@ namespace qzfacility {
 namespace {
 
 constexpr std::size_t kGranule = 16;
-constexpr std::size_t kClasses = 32;  // nodes up to 512 bytes
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
+constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
+constexpr std::size_t kHeaderBytes = 64;
+constexpr std::size_t kMaxPooled = 1024;  // larger pieces go to the heap
 
-struct FreeNode {
-  FreeNode* next;
+// A block's header. `live` counts the pieces carved from the block and not
+// yet freed, plus kOpen while a thread is still carving from it, so that
+// whichever of the carving thread and the freeing threads is last sees it
+// reach 0 and recycles the block.
+struct Block {
+  std::atomic<std::size_t> live;
+  Block* next;  // in the depot's list of empty blocks
 };
+static_assert(sizeof(Block) <= kHeaderBytes, "the header fits its line");
 
-std::size_t ClassOf(std::size_t bytes) {
-  return (bytes + kGranule - 1) / kGranule - 1;
+constexpr std::size_t kOpen = std::size_t{1} << 40;
+
+Block* BlockOf(void* memory) {
+  return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(memory) &
+                                  ~std::uintptr_t{kBlockBytes - 1});
+}
+
+std::size_t Rounded(std::size_t bytes) {
+  return (bytes + kGranule - 1) / kGranule * kGranule;
 }
 
 bool Pooled(std::size_t bytes) {
-  return QZ_NODE_POOL && bytes != 0 && ClassOf(bytes) < kClasses;
+  return QZ_NODE_POOL && bytes != 0 && bytes <= kMaxPooled;
 }
 
-// Blocks and the free lists of threads that have ended. Never destroyed:
-// nodes may be freed from other libraries' static destructors.
-struct Depot {
-  std::mutex mutex;
-  std::vector<void*> blocks;
-  std::array<FreeNode*, kClasses> orphans{};
-  // Whether orphans[c] may be non-empty, read without the lock so that a
-  // thread out of free nodes does not take it for nothing.
-  std::array<std::atomic<bool>, kClasses> hasOrphans{};
-
+// Empty blocks, shared by all threads. Never destroyed: nodes may be freed
+// from other libraries' static destructors.
+class Depot {
+ public:
   static Depot& The() {
     static Depot* const depot = new Depot();
     return *depot;
   }
-};
 
-// Set once this thread's cache is gone. Other thread-local objects may still
-// release records during the thread's teardown; those go to the depot.
-thread_local bool cacheGone = false;
-
-void* AllocateFromDepot(std::size_t c) {
-  Depot& depot = Depot::The();
-  {
-    std::lock_guard<std::mutex> lock(depot.mutex);
-    if (FreeNode* node = depot.orphans[c]) {
-      depot.orphans[c] = node->next;
-      if (node->next == nullptr) depot.hasOrphans[c] = false;
-      return node;
-    }
-  }
-  return ::operator new((c + 1) * kGranule);
-}
-
-void FreeToDepot(void* memory, std::size_t c) {
-  Depot& depot = Depot::The();
-  std::lock_guard<std::mutex> lock(depot.mutex);
-  auto* node = static_cast<FreeNode*>(memory);
-  node->next = depot.orphans[c];
-  depot.orphans[c] = node;
-  depot.hasOrphans[c] = true;
-}
-
-// Free nodes are kept by address in an array per size class rather than
-// linked through their own memory: taking one then reads the array, which
-// runs ahead sequentially, instead of a cold node whose link the next
-// allocation must wait for. A request of a million machines reuses millions
-// of nodes freed by the one before, so that wait was most of building it.
-class ThreadCache {
- public:
-  ~ThreadCache() {
-    cacheGone = true;
-    Depot& depot = Depot::The();
-    std::lock_guard<std::mutex> lock(depot.mutex);
-    for (std::size_t c = 0; c < kClasses; ++c) {
-      for (void* memory : free_[c]) Push(spilled_[c], memory);
-      if (spilled_[c] == nullptr) continue;
-      // Splice without walking a list that may hold millions of nodes
-      // unless another ended thread left some of this class too.
-      if (depot.orphans[c] != nullptr) {
-        FreeNode* tail = spilled_[c];
-        while (tail->next != nullptr) tail = tail->next;
-        tail->next = depot.orphans[c];
+  Block* Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (Block* block = empty_) {
+        empty_ = block->next;
+        return block;
       }
-      depot.orphans[c] = spilled_[c];
-      depot.hasOrphans[c] = true;
     }
+    // Blocks are aligned to their size, so a piece finds its block's header
+    // by masking its address; they come a chunk at a time, so that a large
+    // request does not cost a mapping per block.
+    char* chunk = static_cast<char*>(
+        ::operator new (kChunkBytes, std::align_val_t{kBlockBytes}));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t at = kBlockBytes; at < kChunkBytes; at += kBlockBytes) {
+      empty_ = new (chunk + at) Block{{0}, empty_};
+    }
+    return new (chunk) Block{{0}, nullptr};
   }
 
-  void* Allocate(std::size_t bytes) {
-    const std::size_t c = ClassOf(bytes);
-    std::vector<void*>& free = free_[c];
-    if (!free.empty()) {
-      void* memory = free.back();
-      free.pop_back();
-      return memory;
-    }
-    if (spilled_[c] == nullptr) Refill(c);
-    if (FreeNode* node = spilled_[c]) {
-      spilled_[c] = node->next;
-      return node;
-    }
-    const std::size_t size = (c + 1) * kGranule;
-    if (static_cast<std::size_t>(end_ - next_) < size) NewBlock();
-    void* memory = next_;
-    next_ += size;
-    return memory;
-  }
-
-  void Free(void* memory, std::size_t bytes) noexcept {
-    const std::size_t c = ClassOf(bytes);
-    try {
-      free_[c].push_back(memory);
-    } catch (const std::bad_alloc&) {
-      Push(spilled_[c], memory);  // no room to grow the array
-    }
+  void Give(Block* block) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    block->next = empty_;
+    empty_ = block;
   }
 
  private:
-  static void Push(FreeNode*& list, void* memory) {
-    auto* node = static_cast<FreeNode*>(memory);
-    node->next = list;
-    list = node;
-  }
-
-  // Takes over what ended threads left of this class.
-  void Refill(std::size_t c) {
-    Depot& depot = Depot::The();
-    if (!depot.hasOrphans[c].load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(depot.mutex);
-    spilled_[c] = depot.orphans[c];
-    depot.orphans[c] = nullptr;
-    depot.hasOrphans[c] = false;
-  }
-
-  void NewBlock() {
-    auto* block = static_cast<char*>(::operator new(kBlockBytes));
-    Depot& depot = Depot::The();
-    {
-      std::lock_guard<std::mutex> lock(depot.mutex);
-      depot.blocks.push_back(block);
-    }
-    next_ = block;
-    end_ = block + kBlockBytes;
-  }
-
-  std::array<std::vector<void*>, kClasses> free_;
-  // Free nodes linked through themselves: what ended threads left, and what
-  // could not be filed in free_.
-  std::array<FreeNode*, kClasses> spilled_{};
-  char* next_ = nullptr;
-  char* end_ = nullptr;
+  std::mutex mutex_;
+  Block* empty_ = nullptr;
 };
 
-ThreadCache& Cache() {
-  thread_local ThreadCache cache;
-  return cache;
+// Cuts pieces from one block at a time, in the order they are asked for, so
+// that the nodes of one record tree (a composition and its parts, the text
+// of its GUID) sit side by side and a walk over a million of them streams
+// through memory instead of jumping between size classes.
+class Carver {
+ public:
+  ~Carver() { Seal(); }
+
+  void* Cut(std::size_t bytes) {
+    const std::size_t size = Rounded(bytes);
+    if (static_cast<std::size_t>(end_ - next_) < size) Renew();
+    void* memory = next_;
+    next_ += size;
+    ++carved_;
+    return memory;
+  }
+
+ private:
+  void Renew() {
+    Seal();
+    block_ = Depot::The().Take();
+    block_->live.store(kOpen, std::memory_order_relaxed);
+    next_ = reinterpret_cast<char*>(block_) + kHeaderBytes;
+    end_ = reinterpret_cast<char*>(block_) + kBlockBytes;
+    carved_ = 0;
+  }
+
+  // Stops carving from the current block: from now on its last free
+  // recycles it.
+  void Seal() {
+    if (block_ == nullptr) return;
+    const std::size_t drop = kOpen - carved_;
+    if (block_->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
+      Depot::The().Give(block_);
+    }
+    block_ = nullptr;
+    next_ = end_ = nullptr;
+  }
+
+  Block* block_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t carved_ = 0;
+};
+
+// Set once this thread's carver is gone. Other thread-local objects may
+// still make or release records during the thread's teardown; those pieces
+// come from a carver shared under a lock.
+thread_local bool carverGone = false;
+
+struct ThreadCarver {
+  Carver carver;
+  ~ThreadCarver() { carverGone = true; }
+};
+
+void* CutShared(std::size_t bytes) {
+  static Carver* const shared = new Carver();  // never destroyed, as above
+  static std::mutex* const mutex = new std::mutex();
+  std::lock_guard<std::mutex> lock(*mutex);
+  return shared->Cut(bytes);
 }
 
 }  // namespace
 
 void* AllocateNodeMemory(std::size_t bytes) {
   if (!Pooled(bytes)) return ::operator new(bytes);
-  if (cacheGone) return AllocateFromDepot(ClassOf(bytes));
-  return Cache().Allocate(bytes);
+  if (carverGone) return CutShared(bytes);
+  thread_local ThreadCarver carver;
+  return carver.carver.Cut(bytes);
 }
 
 void FreeNodeMemory(void* memory, std::size_t bytes) {
@@ -188,11 +167,10 @@ void FreeNodeMemory(void* memory, std::size_t bytes) {
     ::operator delete(memory);
     return;
   }
-  if (cacheGone) {
-    FreeToDepot(memory, ClassOf(bytes));
-    return;
+  Block* block = BlockOf(memory);
+  if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    Depot::The().Give(block);
   }
-  Cache().Free(memory, bytes);
 }
 
 }  // namespace qzfacility

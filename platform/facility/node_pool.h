@@ -1,11 +1,13 @@
 // Memory for record nodes.
 //
-// Nodes are small, numerous and short-lived in bursts (a request of a
-// million machines makes some ten million of them), so they come from
-// per-thread free lists by size class, carved out of large blocks. Freed
-// node memory is kept for later nodes rather than returned to the system.
-// Under AddressSanitizer every node is an ordinary heap allocation, so that
-// the sanitizer sees each node's lifetime.
+// Nodes are small, numerous and made and dropped in bursts (a request of a
+// million machines makes some five million of them), so each thread cuts
+// them from a 64 KiB block in the order they are asked for, and a block is
+// used again once every piece cut from it has been freed. A piece kept long
+// keeps its block; blocks are kept for later nodes rather than returned to
+// the system. Pieces over 1 KiB are ordinary heap allocations. Under
+// AddressSanitizer every node is an ordinary heap allocation, so that the
+// sanitizer sees each node's lifetime.
 //
 // Thread-safe: any thread may free what another allocated.
 #ifndef QZ_PLATFORM_FACILITY_NODE_POOL_H_
