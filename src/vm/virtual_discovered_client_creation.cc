@@ -60,30 +60,33 @@ bool VirtualDiscoveredClientCreation::postOperation() {
 
     // The server may name the machine in text295; otherwise the request's
     // key comes back: the GUID, with the alternate id after a comma.
-    std::string key = Get(props, App::ClientProps::kText295);
-    if (key.empty()) key = Get(props, App::ClientProps::kVmGuid);
-    const std::string::size_type comma = key.find(',');
-    const std::string guid = key.substr(0, comma);
-    const std::string alternateId =
-        comma == std::string::npos ? std::string() : key.substr(comma + 1);
-
     ClientData data;
+    data.vmGuid = Get(props, App::ClientProps::kVmGuid);
+    std::string key = Get(props, App::ClientProps::kText295);
+    if (key.empty()) key = data.vmGuid;
+    // Split in place: a million machines make a million GUIDs, and each
+    // copy of one is an allocation.
+    std::string alternateId;
+    const std::string::size_type comma = key.find(',');
+    if (comma != std::string::npos) {
+      alternateId = key.substr(comma + 1);
+      key.resize(comma);
+    }
+
     data.clientName = Get(entity, QzEntities::ClientEntity::kClientName);
     data.clientId = qzcc::ClientIdIn(entity);
     data.clientNumber = static_cast<int>(Get(client, App::Client::kNumber16));
-    data.vmGuid = Get(props, App::ClientProps::kVmGuid);
     data.resultNumber =
         static_cast<int>(Get(props, App::ClientProps::kNumber299));
     // Responses come in key order, so the end is the place to insert.
-    const ClientData& filed =
-        gClientMap
-            .insert_or_assign(gClientMap.end(),
-                              alternateId.empty() ? guid : alternateId,
-                              std::move(data))
-            ->second;
+    const bool byGuid = alternateId.empty();
+    const auto filed = gClientMap.insert_or_assign(
+        gClientMap.end(), byGuid ? std::move(key) : alternateId,
+        std::move(data));
+    const std::string& guid = byGuid ? filed->first : key;
     log.DebugLvl(kTag, 2, "VMGUID [%s] -> Name[%s], Client Id[%lu]",
-                 guid.c_str(), filed.clientName.c_str(),
-                 static_cast<unsigned long>(filed.clientId));
+                 guid.c_str(), filed->second.clientName.c_str(),
+                 static_cast<unsigned long>(filed->second.clientId));
   }
   return QZClientCreation::postOperation();
 }
