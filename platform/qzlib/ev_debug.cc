@@ -3,34 +3,32 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "sim/installation.h"
 
 namespace {
 
 // Formats in full, however long: a log line is never cut. Most lines fit
-// the buffer and are formatted once; a longer one is formatted again at its
-// measured length.
-std::string Format(const char* format, va_list args) {
+// the buffer and are formatted once, with no allocation; a longer one is
+// formatted again at its measured length.
+void Write(qzsim::LogLine::Kind kind, const char* tag, int level,
+           const char* format, va_list args) {
   char buffer[256];
   va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  std::string text;
+  std::string longer;
+  std::string_view text;
   if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
-    text.assign(buffer, static_cast<std::size_t>(length));
+    text = std::string_view(buffer, static_cast<std::size_t>(length));
   } else if (length > 0) {
-    text.resize(static_cast<std::size_t>(length));
-    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    longer.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(longer.data(), longer.size() + 1, format, again);
+    text = longer;
   }
   va_end(again);
-  return text;
-}
-
-void Write(qzsim::LogLine::Kind kind, const char* tag, int level,
-           const char* format, va_list args) {
-  qzsim::internal::Log(
-      {kind, tag == nullptr ? "" : tag, level, Format(format, args)});
+  qzsim::internal::Log(kind, tag == nullptr ? "" : tag, level, text);
 }
 
 }  // namespace

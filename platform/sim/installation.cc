@@ -5,11 +5,13 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "facility/message_facility.h"
 #include "sim/catalogue.h"
 #include "sim/embedded_server.h"
+#include "sim/log_store.h"
 #include "sim/qzsim.h"
 
 namespace qzsim {
@@ -33,7 +35,7 @@ struct Installation {
   std::optional<int> groupCreateResult;
   std::vector<QZInstallManager::ClientSetup> submitted;
   std::vector<std::string> journal;
-  std::vector<LogLine> log;
+  internal::LogStore log;
   std::string logFile;
 
   Installation() { Reset(); }
@@ -51,7 +53,7 @@ struct Installation {
     groupCreateResult.reset();
     submitted.clear();
     journal.clear();
-    log.clear();
+    log.Clear();
     logFile.clear();
     CNMessageFacility::SetStartResult(0);
   }
@@ -230,13 +232,13 @@ std::vector<std::string> catalogueCalls() {
 std::vector<LogLine> logLines() {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
-  return sim.log;
+  return sim.log.Lines();
 }
 
 void clearLog() {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
-  sim.log.clear();
+  sim.log.Clear();
 }
 
 void setLogFile(const std::string& path) {
@@ -271,17 +273,18 @@ void Journal(std::string entry) {
   sim.journal.push_back(std::move(entry));
 }
 
-void Log(LogLine line) {
+void Log(LogLine::Kind kind, std::string_view tag, int level,
+         std::string_view text) {
   Installation& sim = The();
   std::lock_guard<std::mutex> lock(sim.mutex);
   if (!sim.logFile.empty()) {
     std::ofstream file(sim.logFile, std::ios::app | std::ios::binary);
-    file << KindName(line.kind);
-    if (line.kind == LogLine::DebugLvl) file << '(' << line.level << ')';
-    if (!line.tag.empty()) file << ' ' << line.tag;
-    file << ": " << line.text << '\n';
+    file << KindName(kind);
+    if (kind == LogLine::DebugLvl) file << '(' << level << ')';
+    if (!tag.empty()) file << ' ' << tag;
+    file << ": " << text << '\n';
   }
-  sim.log.push_back(std::move(line));
+  sim.log.Append(kind, tag, level, text);
 }
 
 int Submit(const QZInstallManager::ClientSetup& request,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "sim/catalogue.h"
 #include "sim/qzsim.h"
@@ -22,7 +23,9 @@ struct Facts {
 Facts CurrentFacts();
 
 void Journal(std::string entry);
-void Log(LogLine line);
+// One line of the stand-in logger; the views need live only for the call.
+void Log(LogLine::Kind kind, std::string_view tag, int level,
+         std::string_view text);
 
 // The install service: the scripted handler when one is set, otherwise the
 // embedded server. `*response` is left null or pointed at a record that stays
