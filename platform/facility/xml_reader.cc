@@ -13,6 +13,7 @@
 // and within each kind the first in the document wins. So after a wrong
 // field the reader stops building and only reads on for worse.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -80,17 +81,92 @@ bool IsBlank(std::string_view text) {
   return text.find_first_not_of(" \t\n\r") == std::string_view::npos;
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+// Classes of bytes, looked up rather than compared: the reader tests every
+// byte of markup.
+enum CharClass : std::uint8_t {
+  kSpaceClass = 1,
+  kNameStartClass = 2,
+  kNameClass = 4,
+  kTagStopClass = 8,   // ends a run of a start tag outside quotes
+  kUnusualClass = 16,  // not printable ASCII, nor a line character
+};
+
+constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
+  std::array<std::uint8_t, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    std::uint8_t bits = 0;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') bits |= kSpaceClass;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+        c == ':' || c >= 0x80) {
+      bits |= kNameStartClass | kNameClass;
+    }
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') bits |= kNameClass;
+    if (c == '"' || c == '\'' || c == '>' || c == '<') bits |= kTagStopClass;
+    if ((c < 0x20 && !(bits & kSpaceClass)) || c >= 0x80) bits |= kUnusualClass;
+    classes[static_cast<std::size_t>(c)] = bits;
+  }
+  return classes;
 }
 
-bool IsNameStart(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-         c == ':' || static_cast<unsigned char>(c) >= 0x80;
+constexpr std::array<std::uint8_t, 256> kCharClasses = MakeCharClasses();
+
+bool Is(char c, CharClass charClass) {
+  return (kCharClasses[static_cast<unsigned char>(c)] & charClass) != 0;
 }
 
-bool IsNameChar(char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+bool IsSpace(char c) { return Is(c, kSpaceClass); }
+bool IsNameStart(char c) { return Is(c, kNameStartClass); }
+bool IsNameChar(char c) { return Is(c, kNameClass); }
+
+// Up to `maxDigits` decimal digits and nothing else, as from_chars reads
+// them; false for anything else, which from_chars then judges. Numbers on
+// the wire are short, and this spares them from_chars' generality.
+template <typename Int>
+bool ShortDigits(std::string_view text, std::size_t maxDigits, Int& value) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  Int result = 0;
+  for (char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return false;
+    result = static_cast<Int>(result * 10 + static_cast<Int>(digit));
+  }
+  value = result;
+  return true;
+}
+
+constexpr std::array<std::int8_t, 256> MakeHexDigits() {
+  std::array<std::int8_t, 256> digits{};
+  for (int c = 0; c < 256; ++c) {
+    digits[static_cast<std::size_t>(c)] =
+        static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                        : -1);
+  }
+  return digits;
+}
+
+constexpr std::array<std::int8_t, 256> kHexDigitValues = MakeHexDigits();
+
+// The same for up to seven hex digits of either case.
+bool ShortHex(std::string_view text, unsigned int& value) {
+  if (text.empty() || text.size() > 7) return false;
+  unsigned int result = 0;
+  for (char c : text) {
+    const int digit = kHexDigitValues[static_cast<unsigned char>(c)];
+    if (digit < 0) return false;
+    result = result << 4 | static_cast<unsigned int>(digit);
+  }
+  value = result;
+  return true;
+}
+
+// Printable ASCII and line characters: XML text without a closer look at
+// UTF-8. One pass with no branch per byte.
+bool IsPlainAscii(std::string_view text) {
+  unsigned seen = 0;
+  for (char c : text) seen |= kCharClasses[static_cast<unsigned char>(c)];
+  return (seen & kUnusualClass) == 0;
 }
 
 enum Attribute : unsigned {
@@ -303,6 +379,9 @@ class CNMessageFacility::XmlReader::Parser {
     if (size_ - at < 2) return More(at);
     const char second = data_[at + 1];
     if (second == '/') {
+      if (const std::size_t after = QuickEndTag(at); after != kNeedMore) {
+        return after;
+      }
       const std::size_t end = Find(at, at + 2, ">");
       if (end == kNeedMore) return kNeedMore;
       EndTag(at, end);
@@ -335,6 +414,9 @@ class CNMessageFacility::XmlReader::Parser {
       Malformed(at, "unknown markup (document type declarations are not read)");
     }
     if (!IsNameStart(second)) Malformed(at, "bad start tag");
+    if (const std::size_t after = QuickStartTag(at); after != kNeedMore) {
+      return after;
+    }
     const std::size_t end = FindTagEnd(at);
     if (end == kNeedMore) return kNeedMore;
     StartTag(at, end);
@@ -376,12 +458,14 @@ class CNMessageFacility::XmlReader::Parser {
       const char c = data_[i];
       if (quote != 0) {
         if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
+      } else if (!Is(c, kTagStopClass)) {
+        continue;
       } else if (c == '>') {
         return i;
       } else if (c == '<') {
         Malformed(i, "bad start tag");
+      } else {
+        quote = c;
       }
     }
     scanToken_ = base_ + at;
@@ -411,6 +495,52 @@ class CNMessageFacility::XmlReader::Parser {
   struct Attr {
     std::string_view name, value;
   };
+
+  // A start tag as the writer makes it, `<n a="v" b="v">` or `.../>`, all
+  // here, read in one pass: the offset after it, or kNeedMore for any other
+  // tag, which the general path then reads (and reports on) afresh.
+  std::size_t QuickStartTag(std::size_t at) {
+    std::size_t i = at + 1;
+    const std::string_view name = Name(i, size_);
+    attributes_.clear();
+    while (i < size_ && data_[i] == ' ') {
+      const std::string_view attribute = Name(++i, size_);
+      if (attribute.empty() || size_ - i < 2 || data_[i] != '=' ||
+          data_[i + 1] != '"') {
+        return kNeedMore;
+      }
+      i += 2;
+      const std::size_t value = i;
+      while (i < size_ && data_[i] != '"') ++i;
+      if (i == size_) return kNeedMore;
+      attributes_.push_back(
+          {attribute, std::string_view(data_ + value, i - value)});
+      ++i;
+    }
+    if (i < size_ && data_[i] == '>') {
+      OpenElement(at, name, false);
+      return i + 1;
+    }
+    if (size_ - i >= 2 && data_[i] == '/' && data_[i + 1] == '>') {
+      OpenElement(at, name, true);
+      return i + 2;
+    }
+    return kNeedMore;
+  }
+
+  // `</n>` closing the open element n: the offset after it, else kNeedMore
+  // for the general path.
+  std::size_t QuickEndTag(std::size_t at) {
+    if (names_.empty()) return kNeedMore;
+    const std::string_view top = TopName();
+    const std::size_t end = at + 2 + top.size();
+    if (end >= size_ || data_[end] != '>' ||
+        std::string_view(data_ + at + 2, top.size()) != top) {
+      return kNeedMore;
+    }
+    CloseElement();
+    return end + 1;
+  }
 
   // A start tag from its '<' at `at` to its '>' at `end`.
   void StartTag(std::size_t at, std::size_t end) {
@@ -444,7 +574,12 @@ class CNMessageFacility::XmlReader::Parser {
           {attribute, std::string_view(data_ + value, i - value)});
       ++i;
     }
+    OpenElement(at, name, closed);
+  }
 
+  // The start tag at `at`, its attributes in attributes_; `closed`: an
+  // empty-element tag.
+  void OpenElement(std::size_t at, std::string_view name, bool closed) {
     const std::size_t offset = base_ + at;
     if (names_.empty()) {
       if (rootSeen_) {
@@ -478,6 +613,10 @@ class CNMessageFacility::XmlReader::Parser {
     if (names_.empty() || TopName() != name) {
       Malformed(at + 2, "Start-end tags mismatch");
     }
+    CloseElement();
+  }
+
+  void CloseElement() {
     names_.resize(nameStarts_.back());
     nameStarts_.pop_back();
     if (Building()) Close();
@@ -562,8 +701,20 @@ class CNMessageFacility::XmlReader::Parser {
     return true;
   }
 
+  static bool LongHex(std::string_view text, unsigned int& value) {
+    const std::from_chars_result parsed =
+        std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return !text.empty() && parsed.ec == std::errc() &&
+           parsed.ptr == text.data() + text.size();
+  }
+
   bool Decimal(std::size_t at, const char* name, std::string_view text,
                int& value) {
+    return ShortDigits(text, 9, value) || LongDecimal(at, name, text, value);
+  }
+
+  bool LongDecimal(std::size_t at, const char* name, std::string_view text,
+                   int& value) {
     const std::from_chars_result result =
         std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || result.ec != std::errc() ||
@@ -575,9 +726,10 @@ class CNMessageFacility::XmlReader::Parser {
     return true;
   }
 
-  // The class a nested record element declares, which must be the field's.
+  // The class a nested record element declares, which must be the field's:
+  // the record of `field`, or its list's element `position` (0 on).
   bool CheckClass(std::size_t at, const Attributes& attributes,
-                  const FieldSchema& field, const std::string& what) {
+                  const FieldSchema& field, std::ptrdiff_t position) {
     int group = 0;
     int type = 0;
     if (!Decimal(at, "g", attributes.group, group) ||
@@ -585,6 +737,8 @@ class CNMessageFacility::XmlReader::Parser {
       return false;
     }
     if (group != field.childGroup || type != field.childType) {
+      const std::string what =
+          position < 0 ? "record" : "list element " + std::to_string(position);
       FailField(at, field,
                 what + " is of " + ClassLabel(group, type) + ", expected " +
                     ClassLabel(field.childGroup, field.childType));
@@ -638,8 +792,7 @@ class CNMessageFacility::XmlReader::Parser {
           return;
         }
         if (!ReadAttributes(at, name, kGroup | kType, 0, attributes) ||
-            !CheckClass(at, attributes, field,
-                        "list element " + std::to_string(position))) {
+            !CheckClass(at, attributes, field, position)) {
           return;
         }
         Push(Kind::kRecord, ChildClass(field), &field, position);
@@ -700,10 +853,7 @@ class CNMessageFacility::XmlReader::Parser {
     }
     unsigned int hash = 0;
     const std::string_view hashText = attributes.hash;
-    const std::from_chars_result parsed = std::from_chars(
-        hashText.data(), hashText.data() + hashText.size(), hash, 16);
-    if (hashText.empty() || parsed.ec != std::errc() ||
-        parsed.ptr != hashText.data() + hashText.size()) {
+    if (!ShortHex(hashText, hash) && !LongHex(hashText, hash)) {
       Fail(at, "attribute h=" + Quoted(hashText) +
                    " is not a hex number in range");
       return;
@@ -730,7 +880,7 @@ class CNMessageFacility::XmlReader::Parser {
 
     switch (kind) {
       case Kind::kRecord:
-        if (CheckClass(at, attributes, *field, "record")) {
+        if (CheckClass(at, attributes, *field, -1)) {
           Push(Kind::kRecord, ChildClass(*field), field, -1);
         }
         return;
@@ -798,6 +948,11 @@ class CNMessageFacility::XmlReader::Parser {
   // Resolves the references of character data; only the five predefined
   // entities and references to characters XML allows exist here.
   void AppendResolved(const Frame& leaf, std::string_view raw) {
+    if (raw.find('&') == std::string_view::npos &&
+        raw.find('\r') == std::string_view::npos) {
+      text_.append(raw.data(), raw.size());
+      return;
+    }
     std::size_t run = 0;
     for (std::size_t i = raw.find('&'); i != std::string_view::npos;
          i = raw.find('&', run)) {
@@ -887,7 +1042,7 @@ class CNMessageFacility::XmlReader::Parser {
                                 field.hash);
         break;
       case Kind::kText:
-        if (!IsXmlText(text_)) {
+        if (!IsPlainAscii(text_) && !IsXmlText(text_)) {
           FailField(leafStart_, field,
                     "text is not UTF-8 or holds a character XML forbids");
           return;
@@ -903,6 +1058,11 @@ class CNMessageFacility::XmlReader::Parser {
 
   bool Int64(const FieldSchema& field, long long& value) {
     const std::string_view text = text_;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (ShortDigits(text.substr(negative ? 1 : 0), 18, value)) {
+      if (negative) value = -value;
+      return true;
+    }
     const std::from_chars_result result =
         std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec == std::errc::result_out_of_range) {
