@@ -133,11 +133,13 @@ class Catalogue::Statement {
           "bind");
     return *this;
   }
-  // Texts may hold any bytes, NUL included.
+  // Texts may hold any bytes, NUL included. They are bound in place, not
+  // copied: each outlives the steps of its statement, and SQLite reads a
+  // binding only while stepping; the next use resets the bindings first.
   Statement& Bind(int column, const std::string& value) {
     Check(owner_.Call([&] {
       return sqlite3_bind_text64(stmt_, column, value.data(), value.size(),
-                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+                                 SQLITE_STATIC, SQLITE_UTF8);
     }),
           "bind");
     return *this;
