@@ -513,8 +513,10 @@ class CNMessageFacility::XmlReader::Parser {
       const std::size_t value = i;
       while (i < size_ && data_[i] != '"') ++i;
       if (i == size_) return kNeedMore;
-      attributes_.push_back(
-          {attribute, std::string_view(data_ + value, i - value)});
+      // Filled in place: a pair built aside and copied in stalls the store.
+      Attr& added = attributes_.emplace_back();
+      added.name = attribute;
+      added.value = std::string_view(data_ + value, i - value);
       ++i;
     }
     if (i < size_ && data_[i] == '>') {
@@ -640,8 +642,11 @@ class CNMessageFacility::XmlReader::Parser {
 
   // Fills `out` with the attributes in `required` and `optional`; any
   // other attribute, or one given twice, is an error. False after one.
+  // Only what is given is written: `out` is reused from tag to tag, as
+  // clearing it each time costs more than reading the tag.
   bool ReadAttributes(std::size_t at, std::string_view element,
                       unsigned required, unsigned optional, Attributes& out) {
+    out.hasEncoding = false;
     unsigned seen = 0;
     auto tag = [element] { return "<" + std::string(element) + ">"; };
     for (const Attr& attribute : attributes_) {
@@ -753,7 +758,7 @@ class CNMessageFacility::XmlReader::Parser {
 
   // A start tag while building, in the element on top of `building_`.
   void Open(std::size_t at, std::string_view name) {
-    Attributes attributes;
+    Attributes& attributes = attributesRead_;
     if (building_.empty()) {
       if (name != "r") {
         Report(Severity::kField, at,
@@ -827,7 +832,7 @@ class CNMessageFacility::XmlReader::Parser {
       Fail(at, "unexpected element <" + std::string(name) + ">");
       return;
     }
-    Attributes attributes;
+    Attributes& attributes = attributesRead_;
     if (!ReadAttributes(at, name,
                         kIndex | kTag | kHash |
                             (kind == Kind::kRecord ? kGroup | kType : 0u),
@@ -1110,6 +1115,7 @@ class CNMessageFacility::XmlReader::Parser {
 
   std::vector<Frame> building_;
   std::vector<Attr> attributes_;
+  Attributes attributesRead_;  // of the tag being opened
   std::size_t leafStart_ = 0;  // input offset of the open leaf's tag
   std::string text_;           // the open leaf's character data so far
   std::string value_;
