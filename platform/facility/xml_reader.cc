@@ -267,6 +267,17 @@ class CNMessageFacility::XmlReader::Parser {
     int pieces;                 // leaf: runs of character data so far
     CNMessageBase record;  // a record: the record so far
     std::vector<CNMessageBase> list;
+
+    Frame(Kind kind, const ClassSchema& schema, const FieldSchema* field,
+          std::ptrdiff_t element)
+        : kind(kind),
+          schema(&schema),
+          field(field),
+          element(element),
+          given(0),
+          pieces(0),
+          record(
+              CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(schema))) {}
   };
 
   // --- Positions -----------------------------------------------------------
@@ -500,6 +511,9 @@ class CNMessageFacility::XmlReader::Parser {
   // here, read in one pass: the offset after it, or kNeedMore for any other
   // tag, which the general path then reads (and reports on) afresh.
   std::size_t QuickStartTag(std::size_t at) {
+    if (const std::size_t after = KnownStartTag(at); after != kNeedMore) {
+      return after;
+    }
     std::size_t i = at + 1;
     const std::string_view name = Name(i, size_);
     attributes_.clear();
@@ -519,15 +533,114 @@ class CNMessageFacility::XmlReader::Parser {
       added.value = std::string_view(data_ + value, i - value);
       ++i;
     }
-    if (i < size_ && data_[i] == '>') {
-      OpenElement(at, name, false);
-      return i + 1;
-    }
+    if (i < size_ && data_[i] == '>') return Opened(at, name, false, i + 1);
     if (size_ - i >= 2 && data_[i] == '/' && data_[i + 1] == '>') {
-      OpenElement(at, name, true);
-      return i + 2;
+      return Opened(at, name, true, i + 2);
     }
     return kNeedMore;
+  }
+
+  // --- Tags read before ----------------------------------------------------
+  //
+  // A request repeats a handful of tags a hundred thousand times: a field's
+  // tag names only the field, never its value. Whether a tag opens a field
+  // depends only on its text and on the record (or list) it opens in, so a
+  // tag that opened one is kept, and its next occurrence in the same place
+  // opens the same without reading its attributes again. Anything else, and
+  // every error, goes the ordinary way.
+
+  struct KnownTag {
+    std::string text;  // the whole tag, '<' to '>'
+    const void* place = nullptr;
+    Kind kind = Kind::kRecord;
+    const ClassSchema* schema = nullptr;
+    const FieldSchema* field = nullptr;
+    std::size_t nameLength = 0;
+    bool closed = false;
+  };
+  static constexpr std::size_t kKnownTags = 256;
+
+  // The record or list the next element opens in, or null where tags are
+  // not kept (outside building, or inside a leaf).
+  const void* Place() const {
+    if (!Building() || building_.empty()) return nullptr;
+    const Frame& top = building_.back();
+    if (top.kind == Kind::kRecord) return top.schema;
+    return top.kind == Kind::kList ? top.field : nullptr;
+  }
+
+  // Where a tag is kept: by its text alone, as one text opening fields in
+  // two places is an error in all but one of them.
+  static std::size_t KnownSlot(std::string_view tag) {
+    const std::size_t edge = std::min<std::size_t>(8, tag.size());
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, tag.data(), edge);
+    std::memcpy(&tail, tag.data() + tag.size() - edge, edge);
+    const std::uint64_t mixed = (head * 31 + tail) ^ tag.size();
+    return static_cast<std::size_t>((mixed * 0x9E3779B97F4A7C15u) >> 56);
+  }
+
+  // The tag at `at` opened as it did before in this place: the offset after
+  // it, else kNeedMore.
+  std::size_t KnownStartTag(std::size_t at) {
+    const void* place = Place();
+    if (place == nullptr ||
+        nameStarts_.size() >= static_cast<std::size_t>(kMaxDepth) - 1) {
+      return kNeedMore;
+    }
+    const void* end = std::memchr(data_ + at, '>', size_ - at);
+    if (end == nullptr) return kNeedMore;
+    const std::size_t after =
+        static_cast<std::size_t>(static_cast<const char*>(end) - data_) + 1;
+    const std::string_view tag(data_ + at, after - at);
+    const KnownTag& known = knownTags_[KnownSlot(tag)];
+    if (known.place != place || known.text != tag) return kNeedMore;
+    Frame& parent = building_.back();
+    std::ptrdiff_t element = -1;
+    if (parent.kind == Kind::kList) {
+      element = static_cast<std::ptrdiff_t>(parent.list.size());
+    } else {
+      const std::uint64_t bit = std::uint64_t{1}
+                                << (known.field - parent.schema->fields.data());
+      if ((parent.given & bit) != 0) return kNeedMore;  // given twice
+      parent.given |= bit;
+    }
+    Push(known.kind, *known.schema, known.field, element);
+    if (known.kind >= Kind::kInt) {
+      leafStart_ = base_ + at;
+      text_.clear();
+    }
+    if (known.closed) {
+      Close();
+    } else {
+      nameStarts_.push_back(names_.size());
+      names_.append(data_ + at + 1, known.nameLength);
+    }
+    return after;
+  }
+
+  // Opens the element of the tag data_[at, after) read in full, keeping the
+  // tag when it opened a field or a list element.
+  std::size_t Opened(std::size_t at, std::string_view name, bool closed,
+                     std::size_t after) {
+    const void* place = Place();
+    const std::size_t pushes = pushes_;
+    OpenElement(at, name, closed);
+    if (place != nullptr && pushes_ == pushes + 1 && Building()) {
+      const std::string_view tag(data_ + at, after - at);
+      if (tag.find('>') == tag.size() - 1) {
+        KnownTag& known = knownTags_[KnownSlot(tag)];
+        known.text.assign(tag.data(), tag.size());
+        known.place = place;
+        known.kind = pushed_.kind;
+        known.schema = pushed_.schema;
+        known.field = pushed_.field;
+        known.nameLength = name.size();
+        known.closed = closed;
+      }
+    }
+    return after;
   }
 
   // `</n>` closing the open element n: the offset after it, else kNeedMore
@@ -634,10 +747,9 @@ class CNMessageFacility::XmlReader::Parser {
   // record stays the shared empty one.
   void Push(Kind kind, const ClassSchema& schema, const FieldSchema* field,
             std::ptrdiff_t element) {
-    building_.push_back(Frame{kind, &schema, field, element, 0, 0,
-                              CNMessageFacility::Adopt(
-                                  CNMessageFacility::EmptyNode(schema)),
-                              {}});
+    building_.emplace_back(kind, schema, field, element);
+    pushed_ = {kind, &schema, field};
+    ++pushes_;
   }
 
   // Fills `out` with the attributes in `required` and `optional`; any
@@ -1116,6 +1228,13 @@ class CNMessageFacility::XmlReader::Parser {
   std::vector<Frame> building_;
   std::vector<Attr> attributes_;
   Attributes attributesRead_;  // of the tag being opened
+  std::array<KnownTag, kKnownTags> knownTags_;
+  struct Pushed {
+    Kind kind;
+    const ClassSchema* schema;
+    const FieldSchema* field;
+  } pushed_{};                 // the element pushed last
+  std::size_t pushes_ = 0;     // how many so far
   std::size_t leafStart_ = 0;  // input offset of the open leaf's tag
   std::string text_;           // the open leaf's character data so far
   std::string value_;
