@@ -83,8 +83,14 @@ char* Literal(char* at, std::string_view text) {
   return at + text.size();
 }
 
+// Indexes, tags and classes have one to three digits: written inline,
+// where a call to to_chars would cost more than the digits.
 char* Decimal(char* at, long long value) {
-  return std::to_chars(at, at + 24, value).ptr;
+  if (value < 0 || value > 999) return std::to_chars(at, at + 24, value).ptr;
+  if (value > 99) *at++ = static_cast<char>('0' + value / 100);
+  if (value > 9) *at++ = static_cast<char>('0' + value / 10 % 10);
+  *at++ = static_cast<char>('0' + value % 10);
+  return at;
 }
 
 // Upper-case hex digits, as the form has always had them.
