@@ -425,8 +425,11 @@ class CNMessageFacility::XmlReader::Parser {
       Malformed(at, "unknown markup (document type declarations are not read)");
     }
     if (!IsNameStart(second)) Malformed(at, "bad start tag");
-    if (const std::size_t after = QuickStartTag(at); after != kNeedMore) {
-      return after;
+    // Tried once per tag: one cut short goes on where its scan stopped.
+    if (base_ + at != scanToken_) {
+      if (const std::size_t after = QuickStartTag(at); after != kNeedMore) {
+        return after;
+      }
     }
     const std::size_t end = FindTagEnd(at);
     if (end == kNeedMore) return kNeedMore;
