@@ -192,6 +192,19 @@ INSTANTIATE_TEST_SUITE_P(
               false}),
     [](const testing::TestParamInfo<Fault>& info) { return info.param.name; });
 
+// Each request takes ids after the largest in the file as that request
+// starts, so clients another connection added in between keep theirs.
+TEST_F(CatalogueFileTest, IdsFollowClientsAddedElsewhereBetweenRequests) {
+  ASSERT_EQ(Perform(kJobs[0]), "1 0 ");
+  ASSERT_EQ(Query(path_,
+                  "INSERT INTO clients VALUES(50, 'other', '', 116, 0, "
+                  "0, 0, '', 0, 0)"),
+            "");
+  ASSERT_EQ(Perform(kJobs[1]), "1 0 ");
+  EXPECT_EQ(Query(path_, "SELECT name || '=' || id FROM clients ORDER BY id"),
+            "web01=1\nweb02=2\nother=50\nedge01=51\n");
+}
+
 using CatalogueBusyTest = CatalogueFileTest;
 
 // Held by another connection: the lookup, a later opening and the request

@@ -274,6 +274,12 @@ TEST(XmlCodecTest, RefusesMalformedAndHostileDocuments) {
        "XML record: QZInstallManager::ClientSetup.clientCompositions[1]."
        "clientInfo: field clientGroups: list element 1 is of "
        "QzEntities::ClientEntity (18, 4)"},
+      // A tag read before in one class, met again in another.
+      {"<r g=\"8\" y=\"8\"><r x=\"3\" t=\"3\" h=\"285FEB\" g=\"18\" y=\"15\">"
+       "<i x=\"0\" t=\"0\" h=\"2B2E46\">1</i></r><r x=\"11\" t=\"17\" "
+       "h=\"91BA91\" g=\"8\" y=\"64\"><r x=\"4\" t=\"4\" h=\"1E36F9\" g=\"18\" "
+       "y=\"4\"><i x=\"0\" t=\"0\" h=\"2B2E46\">1</i></r></r></r>",
+       "field clientId: field hash 2B2E46, expected 253646"},
       {Groups("<s x=\"2\" t=\"2\" h=\"D5CE1F\"/>"),
        "list element 0 is <s>, expected <r>"},
       {Groups("<r x=\"4\" g=\"18\" y=\"28\"/>"), "unexpected attribute \"x\""},

@@ -13,6 +13,7 @@
 // and within each kind the first in the document wins. So after a wrong
 // field the reader stops building and only reads on for worse.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -80,17 +81,92 @@ bool IsBlank(std::string_view text) {
   return text.find_first_not_of(" \t\n\r") == std::string_view::npos;
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+// Classes of bytes, looked up rather than compared: the reader tests every
+// byte of markup.
+enum CharClass : std::uint8_t {
+  kSpaceClass = 1,
+  kNameStartClass = 2,
+  kNameClass = 4,
+  kTagStopClass = 8,   // ends a run of a start tag outside quotes
+  kUnusualClass = 16,  // not printable ASCII, nor a line character
+};
+
+constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
+  std::array<std::uint8_t, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    std::uint8_t bits = 0;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') bits |= kSpaceClass;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+        c == ':' || c >= 0x80) {
+      bits |= kNameStartClass | kNameClass;
+    }
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') bits |= kNameClass;
+    if (c == '"' || c == '\'' || c == '>' || c == '<') bits |= kTagStopClass;
+    if ((c < 0x20 && !(bits & kSpaceClass)) || c >= 0x80) bits |= kUnusualClass;
+    classes[static_cast<std::size_t>(c)] = bits;
+  }
+  return classes;
 }
 
-bool IsNameStart(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-         c == ':' || static_cast<unsigned char>(c) >= 0x80;
+constexpr std::array<std::uint8_t, 256> kCharClasses = MakeCharClasses();
+
+bool Is(char c, CharClass charClass) {
+  return (kCharClasses[static_cast<unsigned char>(c)] & charClass) != 0;
 }
 
-bool IsNameChar(char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+bool IsSpace(char c) { return Is(c, kSpaceClass); }
+bool IsNameStart(char c) { return Is(c, kNameStartClass); }
+bool IsNameChar(char c) { return Is(c, kNameClass); }
+
+// Up to `maxDigits` decimal digits and nothing else, as from_chars reads
+// them; false for anything else, which from_chars then judges. Numbers on
+// the wire are short, and this spares them from_chars' generality.
+template <typename Int>
+bool ShortDigits(std::string_view text, std::size_t maxDigits, Int& value) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  Int result = 0;
+  for (char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return false;
+    result = static_cast<Int>(result * 10 + static_cast<Int>(digit));
+  }
+  value = result;
+  return true;
+}
+
+constexpr std::array<std::int8_t, 256> MakeHexDigits() {
+  std::array<std::int8_t, 256> digits{};
+  for (int c = 0; c < 256; ++c) {
+    digits[static_cast<std::size_t>(c)] =
+        static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                        : -1);
+  }
+  return digits;
+}
+
+constexpr std::array<std::int8_t, 256> kHexDigitValues = MakeHexDigits();
+
+// The same for up to seven hex digits of either case.
+bool ShortHex(std::string_view text, unsigned int& value) {
+  if (text.empty() || text.size() > 7) return false;
+  unsigned int result = 0;
+  for (char c : text) {
+    const int digit = kHexDigitValues[static_cast<unsigned char>(c)];
+    if (digit < 0) return false;
+    result = result << 4 | static_cast<unsigned int>(digit);
+  }
+  value = result;
+  return true;
+}
+
+// Printable ASCII and line characters: XML text without a closer look at
+// UTF-8. One pass with no branch per byte.
+bool IsPlainAscii(std::string_view text) {
+  unsigned seen = 0;
+  for (char c : text) seen |= kCharClasses[static_cast<unsigned char>(c)];
+  return (seen & kUnusualClass) == 0;
 }
 
 enum Attribute : unsigned {
@@ -191,6 +267,17 @@ class CNMessageFacility::XmlReader::Parser {
     int pieces;                 // leaf: runs of character data so far
     CNMessageBase record;  // a record: the record so far
     std::vector<CNMessageBase> list;
+
+    Frame(Kind kind, const ClassSchema& schema, const FieldSchema* field,
+          std::ptrdiff_t element)
+        : kind(kind),
+          schema(&schema),
+          field(field),
+          element(element),
+          given(0),
+          pieces(0),
+          record(
+              CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(schema))) {}
   };
 
   // --- Positions -----------------------------------------------------------
@@ -303,6 +390,9 @@ class CNMessageFacility::XmlReader::Parser {
     if (size_ - at < 2) return More(at);
     const char second = data_[at + 1];
     if (second == '/') {
+      if (const std::size_t after = QuickEndTag(at); after != kNeedMore) {
+        return after;
+      }
       const std::size_t end = Find(at, at + 2, ">");
       if (end == kNeedMore) return kNeedMore;
       EndTag(at, end);
@@ -335,6 +425,12 @@ class CNMessageFacility::XmlReader::Parser {
       Malformed(at, "unknown markup (document type declarations are not read)");
     }
     if (!IsNameStart(second)) Malformed(at, "bad start tag");
+    // Tried once per tag: one cut short goes on where its scan stopped.
+    if (base_ + at != scanToken_) {
+      if (const std::size_t after = QuickStartTag(at); after != kNeedMore) {
+        return after;
+      }
+    }
     const std::size_t end = FindTagEnd(at);
     if (end == kNeedMore) return kNeedMore;
     StartTag(at, end);
@@ -376,12 +472,14 @@ class CNMessageFacility::XmlReader::Parser {
       const char c = data_[i];
       if (quote != 0) {
         if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
+      } else if (!Is(c, kTagStopClass)) {
+        continue;
       } else if (c == '>') {
         return i;
       } else if (c == '<') {
         Malformed(i, "bad start tag");
+      } else {
+        quote = c;
       }
     }
     scanToken_ = base_ + at;
@@ -411,6 +509,156 @@ class CNMessageFacility::XmlReader::Parser {
   struct Attr {
     std::string_view name, value;
   };
+
+  // A start tag as the writer makes it, `<n a="v" b="v">` or `.../>`, all
+  // here, read in one pass: the offset after it, or kNeedMore for any other
+  // tag, which the general path then reads (and reports on) afresh.
+  std::size_t QuickStartTag(std::size_t at) {
+    if (const std::size_t after = KnownStartTag(at); after != kNeedMore) {
+      return after;
+    }
+    std::size_t i = at + 1;
+    const std::string_view name = Name(i, size_);
+    attributes_.clear();
+    while (i < size_ && data_[i] == ' ') {
+      const std::string_view attribute = Name(++i, size_);
+      if (attribute.empty() || size_ - i < 2 || data_[i] != '=' ||
+          data_[i + 1] != '"') {
+        return kNeedMore;
+      }
+      i += 2;
+      const std::size_t value = i;
+      while (i < size_ && data_[i] != '"') ++i;
+      if (i == size_) return kNeedMore;
+      // Filled in place: a pair built aside and copied in stalls the store.
+      Attr& added = attributes_.emplace_back();
+      added.name = attribute;
+      added.value = std::string_view(data_ + value, i - value);
+      ++i;
+    }
+    if (i < size_ && data_[i] == '>') return Opened(at, name, false, i + 1);
+    if (size_ - i >= 2 && data_[i] == '/' && data_[i + 1] == '>') {
+      return Opened(at, name, true, i + 2);
+    }
+    return kNeedMore;
+  }
+
+  // --- Tags read before ----------------------------------------------------
+  //
+  // A request repeats a handful of tags a hundred thousand times: a field's
+  // tag names only the field, never its value. Whether a tag opens a field
+  // depends only on its text and on the record (or list) it opens in, so a
+  // tag that opened one is kept, and its next occurrence in the same place
+  // opens the same without reading its attributes again. Anything else, and
+  // every error, goes the ordinary way.
+
+  struct KnownTag {
+    std::string text;  // the whole tag, '<' to '>'
+    const void* place = nullptr;
+    Kind kind = Kind::kRecord;
+    const ClassSchema* schema = nullptr;
+    const FieldSchema* field = nullptr;
+    std::size_t nameLength = 0;
+    bool closed = false;
+  };
+  static constexpr std::size_t kKnownTags = 256;
+
+  // The record or list the next element opens in, or null where tags are
+  // not kept (outside building, or inside a leaf).
+  const void* Place() const {
+    if (!Building() || building_.empty()) return nullptr;
+    const Frame& top = building_.back();
+    if (top.kind == Kind::kRecord) return top.schema;
+    return top.kind == Kind::kList ? top.field : nullptr;
+  }
+
+  // Where a tag is kept: by its text alone, as one text opening fields in
+  // two places is an error in all but one of them.
+  static std::size_t KnownSlot(std::string_view tag) {
+    const std::size_t edge = std::min<std::size_t>(8, tag.size());
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, tag.data(), edge);
+    std::memcpy(&tail, tag.data() + tag.size() - edge, edge);
+    const std::uint64_t mixed = (head * 31 + tail) ^ tag.size();
+    return static_cast<std::size_t>((mixed * 0x9E3779B97F4A7C15u) >> 56);
+  }
+
+  // The tag at `at` opened as it did before in this place: the offset after
+  // it, else kNeedMore.
+  std::size_t KnownStartTag(std::size_t at) {
+    const void* place = Place();
+    if (place == nullptr ||
+        nameStarts_.size() >= static_cast<std::size_t>(kMaxDepth) - 1) {
+      return kNeedMore;
+    }
+    const void* end = std::memchr(data_ + at, '>', size_ - at);
+    if (end == nullptr) return kNeedMore;
+    const std::size_t after =
+        static_cast<std::size_t>(static_cast<const char*>(end) - data_) + 1;
+    const std::string_view tag(data_ + at, after - at);
+    const KnownTag& known = knownTags_[KnownSlot(tag)];
+    if (known.place != place || known.text != tag) return kNeedMore;
+    Frame& parent = building_.back();
+    std::ptrdiff_t element = -1;
+    if (parent.kind == Kind::kList) {
+      element = static_cast<std::ptrdiff_t>(parent.list.size());
+    } else {
+      const std::uint64_t bit = std::uint64_t{1}
+                                << (known.field - parent.schema->fields.data());
+      if ((parent.given & bit) != 0) return kNeedMore;  // given twice
+      parent.given |= bit;
+    }
+    Push(known.kind, *known.schema, known.field, element);
+    if (known.kind >= Kind::kInt) {
+      leafStart_ = base_ + at;
+      text_.clear();
+    }
+    if (known.closed) {
+      Close();
+    } else {
+      nameStarts_.push_back(names_.size());
+      names_.append(data_ + at + 1, known.nameLength);
+    }
+    return after;
+  }
+
+  // Opens the element of the tag data_[at, after) read in full, keeping the
+  // tag when it opened a field or a list element.
+  std::size_t Opened(std::size_t at, std::string_view name, bool closed,
+                     std::size_t after) {
+    const void* place = Place();
+    const std::size_t pushes = pushes_;
+    OpenElement(at, name, closed);
+    if (place != nullptr && pushes_ == pushes + 1 && Building()) {
+      const std::string_view tag(data_ + at, after - at);
+      if (tag.find('>') == tag.size() - 1) {
+        KnownTag& known = knownTags_[KnownSlot(tag)];
+        known.text.assign(tag.data(), tag.size());
+        known.place = place;
+        known.kind = pushed_.kind;
+        known.schema = pushed_.schema;
+        known.field = pushed_.field;
+        known.nameLength = name.size();
+        known.closed = closed;
+      }
+    }
+    return after;
+  }
+
+  // `</n>` closing the open element n: the offset after it, else kNeedMore
+  // for the general path.
+  std::size_t QuickEndTag(std::size_t at) {
+    if (names_.empty()) return kNeedMore;
+    const std::string_view top = TopName();
+    const std::size_t end = at + 2 + top.size();
+    if (end >= size_ || data_[end] != '>' ||
+        std::string_view(data_ + at + 2, top.size()) != top) {
+      return kNeedMore;
+    }
+    CloseElement();
+    return end + 1;
+  }
 
   // A start tag from its '<' at `at` to its '>' at `end`.
   void StartTag(std::size_t at, std::size_t end) {
@@ -444,7 +692,12 @@ class CNMessageFacility::XmlReader::Parser {
           {attribute, std::string_view(data_ + value, i - value)});
       ++i;
     }
+    OpenElement(at, name, closed);
+  }
 
+  // The start tag at `at`, its attributes in attributes_; `closed`: an
+  // empty-element tag.
+  void OpenElement(std::size_t at, std::string_view name, bool closed) {
     const std::size_t offset = base_ + at;
     if (names_.empty()) {
       if (rootSeen_) {
@@ -478,6 +731,10 @@ class CNMessageFacility::XmlReader::Parser {
     if (names_.empty() || TopName() != name) {
       Malformed(at + 2, "Start-end tags mismatch");
     }
+    CloseElement();
+  }
+
+  void CloseElement() {
     names_.resize(nameStarts_.back());
     nameStarts_.pop_back();
     if (Building()) Close();
@@ -493,16 +750,18 @@ class CNMessageFacility::XmlReader::Parser {
   // record stays the shared empty one.
   void Push(Kind kind, const ClassSchema& schema, const FieldSchema* field,
             std::ptrdiff_t element) {
-    building_.push_back(Frame{kind, &schema, field, element, 0, 0,
-                              CNMessageFacility::Adopt(
-                                  CNMessageFacility::EmptyNode(schema)),
-                              {}});
+    building_.emplace_back(kind, schema, field, element);
+    pushed_ = {kind, &schema, field};
+    ++pushes_;
   }
 
   // Fills `out` with the attributes in `required` and `optional`; any
   // other attribute, or one given twice, is an error. False after one.
+  // Only what is given is written: `out` is reused from tag to tag, as
+  // clearing it each time costs more than reading the tag.
   bool ReadAttributes(std::size_t at, std::string_view element,
                       unsigned required, unsigned optional, Attributes& out) {
+    out.hasEncoding = false;
     unsigned seen = 0;
     auto tag = [element] { return "<" + std::string(element) + ">"; };
     for (const Attr& attribute : attributes_) {
@@ -562,8 +821,20 @@ class CNMessageFacility::XmlReader::Parser {
     return true;
   }
 
+  static bool LongHex(std::string_view text, unsigned int& value) {
+    const std::from_chars_result parsed =
+        std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return !text.empty() && parsed.ec == std::errc() &&
+           parsed.ptr == text.data() + text.size();
+  }
+
   bool Decimal(std::size_t at, const char* name, std::string_view text,
                int& value) {
+    return ShortDigits(text, 9, value) || LongDecimal(at, name, text, value);
+  }
+
+  bool LongDecimal(std::size_t at, const char* name, std::string_view text,
+                   int& value) {
     const std::from_chars_result result =
         std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || result.ec != std::errc() ||
@@ -575,9 +846,10 @@ class CNMessageFacility::XmlReader::Parser {
     return true;
   }
 
-  // The class a nested record element declares, which must be the field's.
+  // The class a nested record element declares, which must be the field's:
+  // the record of `field`, or its list's element `position` (0 on).
   bool CheckClass(std::size_t at, const Attributes& attributes,
-                  const FieldSchema& field, const std::string& what) {
+                  const FieldSchema& field, std::ptrdiff_t position) {
     int group = 0;
     int type = 0;
     if (!Decimal(at, "g", attributes.group, group) ||
@@ -585,6 +857,8 @@ class CNMessageFacility::XmlReader::Parser {
       return false;
     }
     if (group != field.childGroup || type != field.childType) {
+      const std::string what =
+          position < 0 ? "record" : "list element " + std::to_string(position);
       FailField(at, field,
                 what + " is of " + ClassLabel(group, type) + ", expected " +
                     ClassLabel(field.childGroup, field.childType));
@@ -599,7 +873,7 @@ class CNMessageFacility::XmlReader::Parser {
 
   // A start tag while building, in the element on top of `building_`.
   void Open(std::size_t at, std::string_view name) {
-    Attributes attributes;
+    Attributes& attributes = attributesRead_;
     if (building_.empty()) {
       if (name != "r") {
         Report(Severity::kField, at,
@@ -638,8 +912,7 @@ class CNMessageFacility::XmlReader::Parser {
           return;
         }
         if (!ReadAttributes(at, name, kGroup | kType, 0, attributes) ||
-            !CheckClass(at, attributes, field,
-                        "list element " + std::to_string(position))) {
+            !CheckClass(at, attributes, field, position)) {
           return;
         }
         Push(Kind::kRecord, ChildClass(field), &field, position);
@@ -674,7 +947,7 @@ class CNMessageFacility::XmlReader::Parser {
       Fail(at, "unexpected element <" + std::string(name) + ">");
       return;
     }
-    Attributes attributes;
+    Attributes& attributes = attributesRead_;
     if (!ReadAttributes(at, name,
                         kIndex | kTag | kHash |
                             (kind == Kind::kRecord ? kGroup | kType : 0u),
@@ -700,10 +973,7 @@ class CNMessageFacility::XmlReader::Parser {
     }
     unsigned int hash = 0;
     const std::string_view hashText = attributes.hash;
-    const std::from_chars_result parsed = std::from_chars(
-        hashText.data(), hashText.data() + hashText.size(), hash, 16);
-    if (hashText.empty() || parsed.ec != std::errc() ||
-        parsed.ptr != hashText.data() + hashText.size()) {
+    if (!ShortHex(hashText, hash) && !LongHex(hashText, hash)) {
       Fail(at, "attribute h=" + Quoted(hashText) +
                    " is not a hex number in range");
       return;
@@ -730,7 +1000,7 @@ class CNMessageFacility::XmlReader::Parser {
 
     switch (kind) {
       case Kind::kRecord:
-        if (CheckClass(at, attributes, *field, "record")) {
+        if (CheckClass(at, attributes, *field, -1)) {
           Push(Kind::kRecord, ChildClass(*field), field, -1);
         }
         return;
@@ -798,6 +1068,11 @@ class CNMessageFacility::XmlReader::Parser {
   // Resolves the references of character data; only the five predefined
   // entities and references to characters XML allows exist here.
   void AppendResolved(const Frame& leaf, std::string_view raw) {
+    if (raw.find('&') == std::string_view::npos &&
+        raw.find('\r') == std::string_view::npos) {
+      text_.append(raw.data(), raw.size());
+      return;
+    }
     std::size_t run = 0;
     for (std::size_t i = raw.find('&'); i != std::string_view::npos;
          i = raw.find('&', run)) {
@@ -887,7 +1162,7 @@ class CNMessageFacility::XmlReader::Parser {
                                 field.hash);
         break;
       case Kind::kText:
-        if (!IsXmlText(text_)) {
+        if (!IsPlainAscii(text_) && !IsXmlText(text_)) {
           FailField(leafStart_, field,
                     "text is not UTF-8 or holds a character XML forbids");
           return;
@@ -903,6 +1178,11 @@ class CNMessageFacility::XmlReader::Parser {
 
   bool Int64(const FieldSchema& field, long long& value) {
     const std::string_view text = text_;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (ShortDigits(text.substr(negative ? 1 : 0), 18, value)) {
+      if (negative) value = -value;
+      return true;
+    }
     const std::from_chars_result result =
         std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec == std::errc::result_out_of_range) {
@@ -950,6 +1230,14 @@ class CNMessageFacility::XmlReader::Parser {
 
   std::vector<Frame> building_;
   std::vector<Attr> attributes_;
+  Attributes attributesRead_;  // of the tag being opened
+  std::array<KnownTag, kKnownTags> knownTags_;
+  struct Pushed {
+    Kind kind;
+    const ClassSchema* schema;
+    const FieldSchema* field;
+  } pushed_{};                 // the element pushed last
+  std::size_t pushes_ = 0;     // how many so far
   std::size_t leafStart_ = 0;  // input offset of the open leaf's tag
   std::string text_;           // the open leaf's character data so far
   std::string value_;

@@ -1,7 +1,9 @@
 // Writes records in their XML form (see xml_form.h), as a stream: the text
 // goes out through a fixed buffer handed to a sink whenever it fills.
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -83,12 +85,24 @@ char* Literal(char* at, std::string_view text) {
   return at + text.size();
 }
 
+// Indexes, tags and classes have one to three digits: written inline,
+// where a call to to_chars would cost more than the digits.
 char* Decimal(char* at, long long value) {
-  return std::to_chars(at, at + 24, value).ptr;
+  if (value < 0 || value > 999) return std::to_chars(at, at + 24, value).ptr;
+  if (value > 99) *at++ = static_cast<char>('0' + value / 100);
+  if (value > 9) *at++ = static_cast<char>('0' + value / 10 % 10);
+  *at++ = static_cast<char>('0' + value % 10);
+  return at;
 }
 
+// Upper-case hex digits, as the form has always had them.
 char* HexNumber(char* at, unsigned long value) {
-  return std::to_chars(at, at + 20, value, 16).ptr;
+  int digits = 1;
+  while (digits < 16 && value >> (4 * digits) != 0) ++digits;
+  for (int i = digits; i-- > 0;) {
+    *at++ = kHexDigits[value >> (4 * i) & 0xF];
+  }
+  return at;
 }
 
 // ` g=".." y=".."` of a record element.
@@ -97,24 +111,43 @@ char* Class(char* at, const Node* node) {
   return Literal(Decimal(Literal(at, "\" y=\""), node->type), "\"");
 }
 
-// Hex digits come out in upper case, as the form has always had them.
-void UpperHex(char* from, char* to) {
-  for (; from != to; ++from) {
-    if (*from >= 'a' && *from <= 'f') *from = static_cast<char>(*from - 32);
-  }
-}
-
 // `<e x=".." t=".." h=".."`, left open for more attributes.
-char* OpenField(char* at, char element, const FieldSchema& field) {
+char* FormatOpenField(char* at, char element, const FieldSchema& field) {
   *at++ = '<';
   *at++ = element;
   at = Decimal(Literal(at, " x=\""), field.index);
   at = Decimal(Literal(at, "\" t=\""), field.tag);
-  char* const digits = Literal(at, "\" h=\"");
-  at = HexNumber(digits, field.hash);
-  UpperHex(digits, at);
+  at = HexNumber(Literal(at, "\" h=\""), field.hash);
   *at++ = '"';
   return at;
+}
+
+// What a text's bytes ask of the writer, looked up: most texts need
+// neither, and one pass over them tells.
+enum TextByte : std::uint8_t {
+  kEscaped = 1,  // written as a reference
+  kUnusual = 2,  // not printable ASCII: the text may need hex
+};
+
+constexpr std::array<std::uint8_t, 256> MakeTextBytes() {
+  std::array<std::uint8_t, 256> bytes{};
+  for (int c = 0; c < 256; ++c) {
+    std::uint8_t bits = 0;
+    if (c == '&' || c == '<' || c == '>' || c == '\r') bits |= kEscaped;
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c >= 0x80) {
+      bits |= kUnusual;
+    }
+    bytes[static_cast<std::size_t>(c)] = bits;
+  }
+  return bytes;
+}
+
+constexpr std::array<std::uint8_t, 256> kTextBytes = MakeTextBytes();
+
+unsigned TextBytes(std::string_view text) {
+  unsigned seen = 0;
+  for (char c : text) seen |= kTextBytes[static_cast<unsigned char>(c)];
+  return seen;
 }
 
 // Character data, escaped. A carriage return is written as a reference: a
@@ -122,6 +155,9 @@ char* OpenField(char* at, char element, const FieldSchema& field) {
 void PutEscaped(Out& out, std::string_view text) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((kTextBytes[static_cast<unsigned char>(text[i])] & kEscaped) == 0) {
+      continue;
+    }
     std::string_view replacement;
     switch (text[i]) {
       case '&':
@@ -282,12 +318,17 @@ class Writer {
 
   void Text(const FieldSchema& field, std::string_view text) {
     char* at = OpenField(out_.Reserve(kLongestPiece), 's', field);
+    const unsigned bytes = TextBytes(text);
     if (text.empty()) {
       out_.Commit(Literal(at, "/>"));
-    } else if (IsXmlText(text)) {
+    } else if ((bytes & kUnusual) == 0 || IsXmlText(text)) {
       *at++ = '>';
       out_.Commit(at);
-      PutEscaped(out_, text);
+      if ((bytes & kEscaped) != 0) {
+        PutEscaped(out_, text);
+      } else {
+        out_.Put(text);
+      }
       out_.Put("</s>");
     } else {
       out_.Commit(Literal(at, " enc=\"hex\">"));
@@ -296,7 +337,29 @@ class Writer {
     }
   }
 
+  // A field's opening never changes, and a request writes the same few
+  // fields a hundred thousand times each: it is formatted once per document
+  // and copied after. The element follows from the field's kind.
+  char* OpenField(char* at, char element, const FieldSchema& field) {
+    FieldOpening& opening = openings_[reinterpret_cast<std::uintptr_t>(&field) /
+                                      sizeof(FieldSchema) % openings_.size()];
+    if (opening.field != &field) {
+      opening.field = &field;
+      opening.length = static_cast<std::size_t>(
+          FormatOpenField(opening.text, element, field) - opening.text);
+    }
+    std::memcpy(at, opening.text, opening.length);
+    return at + opening.length;
+  }
+
+  struct FieldOpening {
+    const FieldSchema* field = nullptr;
+    std::size_t length = 0;
+    char text[48];  // `<e x="-32768" t="-32768" h="FFFFFFFF"` at most
+  };
+
   Out& out_;
+  std::array<FieldOpening, 64> openings_{};
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -132,11 +133,13 @@ class Catalogue::Statement {
           "bind");
     return *this;
   }
-  // Texts may hold any bytes, NUL included.
+  // Texts may hold any bytes, NUL included. They are bound in place, not
+  // copied: each outlives the steps of its statement, and SQLite reads a
+  // binding only while stepping; the next use resets the bindings first.
   Statement& Bind(int column, const std::string& value) {
     Check(owner_.Call([&] {
       return sqlite3_bind_text64(stmt_, column, value.data(), value.size(),
-                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+                                 SQLITE_STATIC, SQLITE_UTF8);
     }),
           "bind");
     return *this;
@@ -261,22 +264,36 @@ void Catalogue::BindFields(Statement& statement, const ClientRecord& client) {
 }
 
 long long Catalogue::AddClient(const ClientRecord& client) {
-  ClientRecord stored = client;
-  if (stored.id == 0 || FindClient(stored.id)) stored.id = NewId();
-  Statement& insert = Prepared(kInsertClient).Bind(1, stored.id);
-  BindFields(insert, stored);
+  long long id = client.id;
+  if (id == 0 || FindClient(id)) id = NewId();
+  Statement& insert = Prepared(kInsertClient).Bind(1, id);
+  BindFields(insert, client);
   insert.Run();
-  WriteGroups(stored);
-  return stored.id;
+  if (largestId_ != 0) largestId_ = std::max(largestId_, id);
+  // The id was free, and memberships must name an existing client, so
+  // there are none to clear.
+  for (const std::string& group : client.groups) AddMembership(id, group);
+  return id;
 }
 
 // Ids are handed out explicitly: SQLite's own rowids would run past what a
-// 32-bit reader can hold.
+// 32-bit reader can hold. Outside a unit of work another connection may add
+// clients between two calls, so the largest id is read afresh.
 long long Catalogue::NewId() {
-  Statement& largest = Prepared(kSelectLargestId);
-  largest.Step();  // an aggregate always yields its row
-  const long long next = largest.Int(0) + 1;
-  largest.Reset();
+  const bool inUnit = !sqlite3_get_autocommit(db_);
+  if (!inUnit || largestId_ == 0) {
+    Statement& largest = Prepared(kSelectLargestId);
+    largest.Step();  // an aggregate always yields its row
+    const long long found = largest.Int(0);
+    largest.Reset();
+    if (!inUnit || found == 0) return IdAfter(found);
+    largestId_ = found;
+  }
+  return IdAfter(largestId_);
+}
+
+long long Catalogue::IdAfter(long long largest) {
+  const long long next = largest + 1;
   if (next <= maxId_) return next;
   Statement& lowest = Prepared(kSelectLowestFreeId).Bind(1, maxId_);
   lowest.Step();
@@ -303,8 +320,12 @@ bool Catalogue::UpdateClient(const ClientRecord& client) {
 void Catalogue::WriteGroups(const ClientRecord& client) {
   Prepared(kDeleteGroupsOf).Bind(1, client.id).Run();
   for (const std::string& group : client.groups) {
-    Prepared(kInsertMembership).Bind(1, client.id).Bind(2, group).Run();
+    AddMembership(client.id, group);
   }
+}
+
+void Catalogue::AddMembership(long long id, const std::string& group) {
+  Prepared(kInsertMembership).Bind(1, id).Bind(2, group).Run();
 }
 
 void Catalogue::LoadGroups(ClientRecord& client) {
@@ -384,11 +405,18 @@ std::vector<GroupRecord> Catalogue::Groups() {
   return all;
 }
 
-void Catalogue::Begin() { Exec("BEGIN IMMEDIATE", "begin"); }
+void Catalogue::Begin() {
+  largestId_ = 0;
+  Exec("BEGIN IMMEDIATE", "begin");
+}
 
-void Catalogue::Commit() { Exec("COMMIT", "commit"); }
+void Catalogue::Commit() {
+  largestId_ = 0;
+  Exec("COMMIT", "commit");
+}
 
 void Catalogue::Rollback() noexcept {
+  largestId_ = 0;
   if (sqlite3_get_autocommit(db_)) return;
   const int rc = Call([this] {
     return sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

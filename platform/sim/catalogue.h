@@ -107,10 +107,12 @@ class Catalogue {
   std::optional<ClientRecord> FindOne(int which, const std::string* name,
                                       long long id);
   long long NewId();
+  long long IdAfter(long long largest);
   static void BindFields(Statement& statement, const ClientRecord& client);
   static ClientRecord ReadRow(Statement& row);
   void LoadGroups(ClientRecord& client);
   void WriteGroups(const ClientRecord& client);
+  void AddMembership(long long id, const std::string& group);
   void Exec(const char* sql, const char* step);
   // One SQLite call through the seam: its result, or the injected failure.
   template <typename SqliteCall>
@@ -126,6 +128,9 @@ class Catalogue {
   FaultSeam& seam_;
   long long maxId_;
   bool injected_ = false;  // whether the last call's failure was injected
+  // The largest id, once read inside the open unit of work: its write lock
+  // keeps other connections from adding clients until it ends. 0: unknown.
+  long long largestId_ = 0;
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
 };
