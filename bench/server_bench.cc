@@ -8,7 +8,10 @@
 //   build/bench/bench/server_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -112,6 +115,68 @@ BENCHMARK(BM_FileCatalogue)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The child's side of Crossing: one call, measured.
+int Crossing(int n) {
+  const fs::path folder = TemporaryFolder();
+  if (folder.empty()) {
+    std::fprintf(stderr, "cannot make a temporary folder\n");
+    return 1;
+  }
+  const std::vector<VirtualMachine> machines = qzbench::Machines(n);
+  qzsim::openCatalogue((folder / "catalogue.db").string());
+  std::map<std::string, ClientData> clients;
+  const auto start = std::chrono::steady_clock::now();
+  const bool done = GetVMToClientMap(machines, clients);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  const long long peak = qzbench::PeakResidentBytes();
+  bool complete = done && clients.size() == machines.size();
+  for (const auto& entry : clients) complete &= entry.second.clientId != 0;
+  qzsim::reset();
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  if (!complete) {
+    std::fprintf(stderr, "not every machine got a client\n");
+    return 1;
+  }
+  qzbench::PrintMeasurement("peak_rss", static_cast<double>(peak));
+  qzbench::PrintMeasurement("wall_seconds", seconds);
+  qzbench::PrintMeasurement("clients_per_second", n / seconds);
+  return 0;
+}
+
+void BM_Crossing(benchmark::State& state) {
+  std::map<std::string, double> measured;
+  for (auto _ : state) {
+    std::string error;
+    measured = qzbench::RunFresh({"--crossing", std::to_string(state.range(0))},
+                                 error);
+    if (!error.empty()) state.SkipWithError(error.c_str());
+  }
+  state.counters["peak_rss"] =
+      benchmark::Counter(measured["peak_rss"], benchmark::Counter::kDefaults,
+                         benchmark::Counter::kIs1024);
+  state.counters["wall_seconds"] = measured["wall_seconds"];
+  state.counters["clients_per_second"] = measured["clients_per_second"];
+}
+
+BENCHMARK(BM_Crossing)
+    ->Name("Crossing")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--crossing") == 0) {
+    return Crossing(std::atoi(argv[2]));
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
