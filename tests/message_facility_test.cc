@@ -263,7 +263,7 @@ TEST(MessageFacilityTest, IdentityMismatchesThrowAndChangeNothing) {
 }
 
 // Records a thread-local object still holds after the thread's node cache is
-// gone are copied and freed through the free list shared by all threads.
+// gone are copied and freed through the memory shared by all threads.
 TEST(MessageFacilityTest, RecordsOutlivingTheirThreadsCacheStayUsable) {
   static std::string got;
   struct Holder {
@@ -281,6 +281,36 @@ TEST(MessageFacilityTest, RecordsOutlivingTheirThreadsCacheStayUsable) {
     Request("freed");  // leaves free nodes of each class for the depot
   }).join();
   EXPECT_EQ(qzsim::render(Request("web01")) + "late", got);
+}
+
+// Node memory is used again only once every node in it is free, whichever
+// thread frees it: a record left alone among freed ones keeps its value
+// while new records fill the memory around it.
+TEST(MessageFacilityTest, MemoryFreedOnAnotherThreadIsReusedWithoutHarm) {
+  constexpr int kKept = 40;
+  constexpr int kBetween = 150;  // freed records, more than a block's worth
+  std::vector<ClientEntity> kept(kKept);
+  std::vector<ClientSetup> freed;
+  std::thread([&] {
+    for (int i = 0; i < kKept; ++i) {
+      Set(kept[i], ClientEntity::kClientName, "k" + std::to_string(i));
+      for (int j = 0; j < kBetween; ++j) freed.push_back(Request("freed"));
+    }
+  }).join();
+  freed.clear();
+  const auto name = [](int i) {
+    return std::string(20, 'm') + std::to_string(i);
+  };
+  std::vector<ClientSetup> made;
+  for (int i = 0; i < kKept * kBetween; ++i) made.push_back(Request(name(i)));
+  int wrong = 0;
+  for (int i = 0; i < kKept * kBetween; ++i) {
+    wrong += Get(EntityOf(made[i]), ClientEntity::kClientName) != name(i);
+  }
+  for (int i = 0; i < kKept; ++i) {
+    wrong += Get(kept[i], ClientEntity::kClientName) != "k" + std::to_string(i);
+  }
+  EXPECT_EQ(0, wrong);
 }
 
 // Once the tree is handed over, the two threads hold the only references to

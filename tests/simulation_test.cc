@@ -285,6 +285,24 @@ TEST_F(LoggerTest, EveryKindIsCapturedFullyFormatted) {
     log.debug("%s", std::string(size, 'y').c_str());
     EXPECT_EQ(qzsim::logLines().back().text, std::string(size, 'y'));
   }
+  // Lines are kept packed; megabytes of them, of every length around the
+  // buffer's, come back whole.
+  qzsim::clearLog();
+  const auto padded = [](int i) {
+    const std::string digits = std::to_string(i);
+    const std::size_t width = static_cast<std::size_t>(i % 300);
+    return std::string(width > digits.size() ? width - digits.size() : 0, '0') +
+           digits;
+  };
+  for (int i = 0; i < 40000; ++i) log.DebugLvl("T", i % 3, "%0*d", i % 300, i);
+  const std::vector<qzsim::LogLine> lines = qzsim::logLines();
+  ASSERT_EQ(40000u, lines.size());
+  int wrong = 0;
+  for (int i = 0; i < 40000; ++i) {
+    wrong += lines[i].level != i % 3 || lines[i].text != padded(i) ||
+             lines[i].tag != "T";
+  }
+  EXPECT_EQ(0, wrong);
   qzsim::clearLog();
   EXPECT_TRUE(qzsim::logLines().empty());
 }
