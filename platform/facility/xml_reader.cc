@@ -72,7 +72,8 @@ void AppendNormalised(std::string& out, std::string_view raw) {
        cr = raw.find('\r')) {
     out.append(raw.data(), cr);
     out += '\n';
-    raw.remove_prefix(cr + (cr + 1 < raw.size() && raw[cr + 1] == '\n' ? 2 : 1));
+    raw.remove_prefix(cr +
+                      (cr + 1 < raw.size() && raw[cr + 1] == '\n' ? 2 : 1));
   }
   out.append(raw.data(), raw.size());
 }
@@ -223,8 +224,8 @@ class CNMessageFacility::XmlReader::Parser {
     if (const void* nul = std::memchr(data + from, '\0', size - from)) {
       data_ = data;
       size_ = size;
-      Throw(base_ + static_cast<std::size_t>(static_cast<const char*>(nul) -
-                                             data),
+      Throw(base_ +
+                static_cast<std::size_t>(static_cast<const char*>(nul) - data),
             "NUL byte in XML");
     }
   }
@@ -265,7 +266,7 @@ class CNMessageFacility::XmlReader::Parser {
     std::ptrdiff_t element;     // position within a list, or -1
     std::uint64_t given;        // record: fields read so far
     int pieces;                 // leaf: runs of character data so far
-    CNMessageBase record;  // a record: the record so far
+    CNMessageBase record;       // a record: the record so far
     std::vector<CNMessageBase> list;
 
     Frame(Kind kind, const ClassSchema& schema, const FieldSchema* field,
@@ -974,8 +975,8 @@ class CNMessageFacility::XmlReader::Parser {
     unsigned int hash = 0;
     const std::string_view hashText = attributes.hash;
     if (!ShortHex(hashText, hash) && !LongHex(hashText, hash)) {
-      Fail(at, "attribute h=" + Quoted(hashText) +
-                   " is not a hex number in range");
+      Fail(at,
+           "attribute h=" + Quoted(hashText) + " is not a hex number in range");
       return;
     }
     if (hash != field->hash) {
@@ -1012,7 +1013,8 @@ class CNMessageFacility::XmlReader::Parser {
     }
     if (attributes.hasEncoding) {
       if (attributes.encoding != "hex") {
-        FailField(at, *field, "unknown encoding " + Quoted(attributes.encoding));
+        FailField(at, *field,
+                  "unknown encoding " + Quoted(attributes.encoding));
         return;
       }
       kind = Kind::kHex;
