@@ -38,7 +38,7 @@ std::string ClassLabel(int group, int type) {
 [[noreturn]] void Fail(const Node* node, const FieldSchema* field,
                        const std::string& what) {
   std::string where = node->schema == nullptr
-                          ? "record " + ClassLabel(node->group, node->type)
+                          ? "record " + ClassLabel(node->Group(), node->Type())
                           : node->schema->QualifiedName();
   if (field != nullptr) where += std::string(".") + field->name;
   throw std::logic_error("CNMessageBase: " + where + ": " + what);
@@ -295,6 +295,6 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
   return &reinterpret_cast<ListSlot*>(node->Slot(field))->self;
 }
 
-int CNMessageBase::group() const { return node_->group; }
+int CNMessageBase::group() const { return node_->Group(); }
 
-int CNMessageBase::type() const { return node_->type; }
+int CNMessageBase::type() const { return node_->Type(); }

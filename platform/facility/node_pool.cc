@@ -20,7 +20,8 @@
 namespace qzfacility {
 namespace {
 
-constexpr std::size_t kGranule = 16;
+// Nodes hold nothing aligned beyond 8 bytes.
+constexpr std::size_t kGranule = 8;
 constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
 constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 constexpr std::size_t kHeaderBytes = 64;

@@ -81,8 +81,8 @@ void RenderRecord(std::string& out, const CNMessageBase& record, int depth) {
   if (node->schema != nullptr) {
     out += node->schema->name;
   } else {
-    out += "(" + std::to_string(node->group) + ", " +
-           std::to_string(node->type) + ")";
+    out += "(" + std::to_string(node->Group()) + ", " +
+           std::to_string(node->Type()) + ")";
   }
   out += " {\n";
   RenderFields(out, record, depth + 1);

@@ -18,13 +18,15 @@ using Node = CNMessageBase::Node;
 
 namespace {
 
+// An unknown class's node keeps its group and type in place of slots.
 std::size_t NodeBytes(const ClassSchema* schema) {
-  return sizeof(Node) + (schema == nullptr ? 0 : schema->slotBytes);
+  return sizeof(Node) +
+         (schema == nullptr ? 2 * sizeof(int) : schema->slotBytes);
 }
 
-Node* AllocateNode(const ClassSchema* schema, int group, int type) {
+Node* AllocateNode(const ClassSchema* schema) {
   void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema));
-  return new (memory) Node{{1}, 0, group, type, schema};
+  return new (memory) Node{{1}, 0, schema};
 }
 
 void FreeNode(Node* node) {
@@ -64,7 +66,7 @@ class EmptyNodes {
     const std::vector<ClassSchema>& classes = qzfacility::AllClasses();
     nodes_.reserve(classes.size());
     for (const ClassSchema& schema : classes) {
-      Node* node = AllocateNode(&schema, schema.group, schema.type);
+      Node* node = AllocateNode(&schema);
       node->refs.store(Node::kImmortalRefs, std::memory_order_relaxed);
       nodes_.push_back(node);
     }
@@ -120,13 +122,19 @@ Node* CNMessageFacility::EmptyNode(const ClassSchema& schema) {
 }
 
 Node* CNMessageFacility::NewUnknownNode(int group, int type) {
-  return AllocateNode(nullptr, group, type);
+  Node* node = AllocateNode(nullptr);
+  int* identity = reinterpret_cast<int*>(node + 1);
+  new (identity) int(group);
+  new (identity + 1) int(type);
+  return node;
 }
 
 Node* CNMessageFacility::Clone(const Node* source) {
-  Node* node = AllocateNode(source->schema, source->group, source->type);
+  if (source->schema == nullptr) {
+    return NewUnknownNode(source->Group(), source->Type());
+  }
+  Node* node = AllocateNode(source->schema);
   node->setMask = source->setMask & ~Node::kUnshareable;
-  if (source->schema == nullptr) return node;
   std::size_t built = 0;
   try {
     for (const FieldSchema& field : source->schema->fields) {

@@ -25,7 +25,7 @@
 #include "facility/schema.h"
 #include "host/message_base.h"
 
-// 24 bytes ahead of the slots: a request of a million machines holds some
+// 16 bytes ahead of the slots: a request of a million machines holds some
 // five million nodes, so every word of the header shows in its footprint.
 struct CNMessageBase::Node {
   // Reference count; an immortal node's starts at kImmortalRefs and never
@@ -34,9 +34,13 @@ struct CNMessageBase::Node {
   // Bit i: fields[i] was written. The top bit says an address into the node
   // has been handed out, so it may no longer be shared.
   std::uint32_t setMask;
-  int group;
-  int type;
-  const qzfacility::ClassSchema* schema;  // null for an unknown class
+  // Null for a class the facility does not know; such a node has no slots
+  // and keeps its group and type where slots would be.
+  const qzfacility::ClassSchema* schema;
+
+  int Group() const { return schema != nullptr ? schema->group : Unknown()[0]; }
+  int Type() const { return schema != nullptr ? schema->type : Unknown()[1]; }
+  const int* Unknown() const { return reinterpret_cast<const int*>(this + 1); }
 
   static constexpr int kImmortalRefs = 1 << 30;
   static constexpr std::uint32_t kUnshareable = std::uint32_t{1} << 31;
@@ -123,7 +127,7 @@ constexpr std::size_t SlotSize(FieldKind kind) {
                                       : sizeof(ListSlot);
 }
 
-static_assert(sizeof(CNMessageBase::Node) == 24, "the header stays small");
+static_assert(sizeof(CNMessageBase::Node) == 16, "the header stays small");
 static_assert(sizeof(TextSlot) == 16 && sizeof(RecordSlot) % 8 == 0 &&
                   sizeof(ListSlot) % 8 == 0,
               "slots keep 8-byte alignment");

@@ -107,8 +107,8 @@ char* HexNumber(char* at, unsigned long value) {
 
 // ` g=".." y=".."` of a record element.
 char* Class(char* at, const Node* node) {
-  at = Decimal(Literal(at, " g=\""), node->group);
-  return Literal(Decimal(Literal(at, "\" y=\""), node->type), "\"");
+  at = Decimal(Literal(at, " g=\""), node->Group());
+  return Literal(Decimal(Literal(at, "\" y=\""), node->Type()), "\"");
 }
 
 // `<e x=".." t=".." h=".."`, left open for more attributes.
@@ -249,7 +249,7 @@ class Writer {
     // class can end up in a list that was filled in place.
     if (node->schema == nullptr) {
       throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
-                                  ClassLabel(node->group, node->type) +
+                                  ClassLabel(node->Group(), node->Type()) +
                                   " has no XML form");
     }
     if (depth >= kMaxDepth && !CNMessageFacility::IsEmpty(node)) {
