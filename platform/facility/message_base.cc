@@ -219,7 +219,7 @@ int CNMessageBase::setlistobject(short index, short tag,
                     ("list element " + std::to_string(i) + " is").c_str());
   }
   Node* node = CNMessageFacility::Mutable(*this);
-  reinterpret_cast<ListSlot*>(node->Slot(field))->list.swap(copy);
+  reinterpret_cast<ListSlot*>(node->Slot(field))->Swap(copy);
   MarkSet(node, field);
   return 0;
 }
@@ -271,7 +271,7 @@ bool CNMessageBase::isSet(short index, unsigned long classHash,
         reinterpret_cast<const RecordSlot*>(slot)->record));
   }
   if (field.kind == FieldKind::kList) {
-    return !reinterpret_cast<const ListSlot*>(slot)->list.empty();
+    return !reinterpret_cast<const ListSlot*>(slot)->Empty();
   }
   return false;
 }
@@ -292,7 +292,7 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
   Node* node = CNMessageFacility::MutableForAddress(*this);
-  return &reinterpret_cast<ListSlot*>(node->Slot(field))->self;
+  return reinterpret_cast<ListSlot*>(node->Slot(field))->Address();
 }
 
 int CNMessageBase::group() const { return node_->Group(); }

@@ -62,7 +62,7 @@ void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
                      depth);
         break;
       case FieldKind::kList: {
-        const auto& list = reinterpret_cast<const ListSlot*>(slot)->list;
+        const auto& list = reinterpret_cast<const ListSlot*>(slot)->View();
         out += "[\n";
         for (const CNMessageBase& element : list) {
           Indent(out, depth + 1);

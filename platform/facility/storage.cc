@@ -89,8 +89,7 @@ class EmptyNodes {
             break;
           }
           case FieldKind::kList: {
-            auto* list = new (slot) ListSlot{{}, nullptr};
-            list->self = &list->list;
+            new (slot) ListSlot();
             break;
           }
         }
@@ -153,12 +152,9 @@ Node* CNMessageFacility::Clone(const Node* source) {
           record->self = &record->record;
           break;
         }
-        case FieldKind::kList: {
-          auto* list = new (to)
-              ListSlot{reinterpret_cast<const ListSlot*>(from)->list, nullptr};
-          list->self = &list->list;
+        case FieldKind::kList:
+          new (to) ListSlot(*reinterpret_cast<const ListSlot*>(from));
           break;
-        }
       }
       ++built;
     }
@@ -188,7 +184,7 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
       return false;
     }
     if (field.kind == FieldKind::kList &&
-        !reinterpret_cast<const ListSlot*>(slot)->list.empty()) {
+        !reinterpret_cast<const ListSlot*>(slot)->Empty()) {
       return false;
     }
   }
@@ -196,6 +192,48 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
 }
 
 namespace qzfacility {
+
+ListSlot::ListSlot(const ListSlot& other) {
+  if (other.Empty()) return;
+  std::vector<CNMessageBase>* list = Make();
+  try {
+    *list = *other.list_;
+  } catch (...) {
+    Unmake(list);
+    throw;
+  }
+  list_ = list;
+}
+
+ListSlot::~ListSlot() {
+  if (list_ != nullptr) Unmake(list_);
+}
+
+void ListSlot::Swap(std::vector<CNMessageBase>& other) {
+  if (list_ == nullptr && other.empty()) return;
+  if (list_ == nullptr) list_ = Make();
+  list_->swap(other);
+}
+
+std::vector<CNMessageBase>** ListSlot::Address() {
+  if (list_ == nullptr) list_ = Make();
+  return &list_;
+}
+
+const std::vector<CNMessageBase>& ListSlot::None() {
+  static const std::vector<CNMessageBase> none;
+  return none;
+}
+
+std::vector<CNMessageBase>* ListSlot::Make() {
+  void* memory = AllocateNodeMemory(sizeof(std::vector<CNMessageBase>));
+  return new (memory) std::vector<CNMessageBase>();
+}
+
+void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
+  list->~vector();
+  FreeNodeMemory(list, sizeof *list);
+}
 
 void TextSlot::Init(std::string_view text) {
   if (text.size() <= kInside) {

@@ -115,9 +115,32 @@ struct RecordSlot {
   CNMessageBase* self;
 };
 
-struct ListSlot {
-  std::vector<CNMessageBase> list;
-  std::vector<CNMessageBase>* self;
+// A list field. The vector lives apart from the node, made when the list
+// first holds anything or its address is asked for, so that the many nodes
+// whose list stays empty carry a single pointer for it.
+class ListSlot {
+ public:
+  ListSlot() = default;
+  // Copies the elements (sharing their nodes). Throws std::bad_alloc.
+  ListSlot(const ListSlot& other);
+  ListSlot& operator=(const ListSlot&) = delete;
+  ~ListSlot();
+
+  const std::vector<CNMessageBase>& View() const {
+    return list_ != nullptr ? *list_ : None();
+  }
+  bool Empty() const { return list_ == nullptr || list_->empty(); }
+  // Exchanges the elements with `other`.
+  void Swap(std::vector<CNMessageBase>& other);
+  // What getlistobject hands out; stays valid as long as the slot.
+  std::vector<CNMessageBase>** Address();
+
+ private:
+  static const std::vector<CNMessageBase>& None();
+  static std::vector<CNMessageBase>* Make();
+  static void Unmake(std::vector<CNMessageBase>* list);
+
+  std::vector<CNMessageBase>* list_ = nullptr;
 };
 
 constexpr std::size_t SlotSize(FieldKind kind) {

@@ -287,7 +287,7 @@ class Writer {
           break;
         }
         case FieldKind::kList: {
-          const auto& list = reinterpret_cast<const ListSlot*>(slot)->list;
+          const auto& list = reinterpret_cast<const ListSlot*>(slot)->View();
           if (!marked && list.empty()) break;
           char* at = OpenField(out_.Reserve(kLongestPiece), 'l', field);
           if (list.empty()) {
