@@ -102,10 +102,12 @@ void AdjustCreatedClients(ClientSetup& response, TMMsg::InstallOSType osType) {
   } else if (osType == TMMsg::INSTALL_OS_UNIX) {
     targetOsId = kUnixOsId;
   }
+  // No family, nothing to adjust: spare a walk over every client.
+  if (targetOsId == 0) return;
   for (CNMessageBase& composition :
        Get(response, ClientSetup::kClientCompositions)) {
     const int id = qzcc::ClientIdOf(composition);
-    if (id == 0 || targetOsId == 0) continue;
+    if (id == 0) continue;
     QZClient client(qzcc::WidenedId(id));
     int osId = 0;  // a failed read must never match
     client.getOperatingSystemId(osId, nullptr);
