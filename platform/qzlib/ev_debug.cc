@@ -9,18 +9,18 @@
 
 namespace {
 
+constexpr std::size_t kBufferBytes = 256;
+
 // Formats in full, however long: a log line is never cut. Most lines fit
-// the buffer and are formatted once, with no allocation; a longer one is
-// formatted again at its measured length.
-void Write(qzsim::LogLine::Kind kind, const char* tag, int level,
-           const char* format, va_list args) {
-  char buffer[256];
+// `buffer` and are formatted once, with no allocation; a longer one is
+// formatted again, at its measured length, into `longer`.
+std::string_view Format(char* buffer, std::string& longer, const char* format,
+                        va_list args) {
   va_list again;
   va_copy(again, args);
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  std::string longer;
+  const int length = std::vsnprintf(buffer, kBufferBytes, format, args);
   std::string_view text;
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+  if (length > 0 && static_cast<std::size_t>(length) < kBufferBytes) {
     text = std::string_view(buffer, static_cast<std::size_t>(length));
   } else if (length > 0) {
     longer.resize(static_cast<std::size_t>(length));
@@ -28,7 +28,15 @@ void Write(qzsim::LogLine::Kind kind, const char* tag, int level,
     text = longer;
   }
   va_end(again);
-  qzsim::internal::Log(kind, tag == nullptr ? "" : tag, level, text);
+  return text;
+}
+
+void Write(qzsim::LogLine::Kind kind, const char* tag, int level,
+           const char* format, va_list args) {
+  char buffer[kBufferBytes];
+  std::string longer;
+  qzsim::internal::Log(kind, tag == nullptr ? "" : tag, level,
+                       Format(buffer, longer, format, args));
 }
 
 }  // namespace
