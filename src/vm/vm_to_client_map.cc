@@ -39,6 +39,8 @@ bool GetVMToClientMap(const std::vector<VirtualMachine>& machines,
     log.Error(kTag, "Failed to prepare VM clients.");
     return false;
   }
+  // The request holds what it needs; the memory goes to the client map.
+  inputMap.clear();
   if (!creation.Execute()) {
     log.Error(kTag, "Failed to get client properties of VM.");
     return false;
