@@ -294,13 +294,17 @@ TEST_F(LoggerTest, EveryKindIsCapturedFullyFormatted) {
     return std::string(width > digits.size() ? width - digits.size() : 0, '0') +
            digits;
   };
-  for (int i = 0; i < 40000; ++i) log.DebugLvl("T", i % 3, "%0*d", i % 300, i);
+  // Tags too: a tag of its own for every line, more than 16 bits count.
+  constexpr int kLines = 70000;
+  for (int i = 0; i < kLines; ++i) {
+    log.DebugLvl(std::to_string(i).c_str(), i % 3, "%0*d", i % 300, i);
+  }
   const std::vector<qzsim::LogLine> lines = qzsim::logLines();
-  ASSERT_EQ(40000u, lines.size());
+  ASSERT_EQ(static_cast<std::size_t>(kLines), lines.size());
   int wrong = 0;
-  for (int i = 0; i < 40000; ++i) {
+  for (int i = 0; i < kLines; ++i) {
     wrong += lines[i].level != i % 3 || lines[i].text != padded(i) ||
-             lines[i].tag != "T";
+             lines[i].tag != std::to_string(i);
   }
   EXPECT_EQ(0, wrong);
   qzsim::clearLog();

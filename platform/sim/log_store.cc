@@ -15,17 +15,20 @@ constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
 void LogStore::Append(LogLine::Kind kind, std::string_view tag, int level,
                       std::string_view text) {
-  const std::uint16_t tagIndex = TagIndex(tag);
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("qzsim log: line too long to keep");
+  }
+  const std::uint32_t tagIndex = TagIndex(tag);
   const char* kept = Keep(text);
-  entries_.push_back(
-      {kept, text.size(), level, tagIndex, static_cast<std::uint8_t>(kind)});
+  entries_.push_back({kept, static_cast<std::uint32_t>(text.size()), level,
+                      tagIndex, static_cast<std::uint8_t>(kind)});
 }
 
 std::vector<LogLine> LogStore::Lines() const {
   std::vector<LogLine> lines;
   lines.reserve(entries_.size());
   for (const Entry& entry : entries_) {
-    lines.push_back({static_cast<LogLine::Kind>(entry.kind), tags_[entry.tag],
+    lines.push_back({static_cast<LogLine::Kind>(entry.kind), *tags_[entry.tag],
                      entry.level, std::string(entry.text, entry.length)});
   }
   return lines;
@@ -34,21 +37,26 @@ std::vector<LogLine> LogStore::Lines() const {
 void LogStore::Clear() {
   entries_.clear();
   tags_.clear();
+  tagIndex_.clear();
   chunks_.clear();
   chunkLeft_ = 0;
   chunkNext_ = nullptr;
 }
 
-std::uint16_t LogStore::TagIndex(std::string_view tag) {
-  // The library writes a handful of tags; the latest is the likeliest.
-  for (std::size_t i = tags_.size(); i-- > 0;) {
-    if (tags_[i] == tag) return static_cast<std::uint16_t>(i);
+std::uint32_t LogStore::TagIndex(std::string_view tag) {
+  const auto found = tagIndex_.find(tag);
+  if (found != tagIndex_.end()) return found->second;
+  const auto added =
+      tagIndex_
+          .emplace(std::string(tag), static_cast<std::uint32_t>(tags_.size()))
+          .first;
+  try {
+    tags_.push_back(&added->first);
+  } catch (...) {
+    tagIndex_.erase(added);  // nothing half-added
+    throw;
   }
-  if (tags_.size() > std::numeric_limits<std::uint16_t>::max()) {
-    throw std::length_error("qzsim log: too many distinct tags");
-  }
-  tags_.emplace_back(tag);
-  return static_cast<std::uint16_t>(tags_.size() - 1);
+  return added->second;
 }
 
 const char* LogStore::Keep(std::string_view text) {

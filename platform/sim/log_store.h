@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,17 +34,19 @@ class LogStore {
  private:
   struct Entry {
     const char* text;
-    std::size_t length;
+    std::uint32_t length;  // a formatted line's length fits an int
     int level;
-    std::uint16_t tag;  // into tags_
+    std::uint32_t tag;  // into tags_
     std::uint8_t kind;
   };
 
-  std::uint16_t TagIndex(std::string_view tag);
+  std::uint32_t TagIndex(std::string_view tag);
   const char* Keep(std::string_view text);
 
   std::deque<Entry> entries_;
-  std::vector<std::string> tags_;
+  // Each distinct tag once, found by text; tags_ lists them by index.
+  std::map<std::string, std::uint32_t, std::less<>> tagIndex_;
+  std::vector<const std::string*> tags_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::size_t chunkLeft_ = 0;
   char* chunkNext_ = nullptr;
