@@ -88,10 +88,9 @@ class EmptyNodes {
             record->self = &record->record;
             break;
           }
-          case FieldKind::kList: {
+          case FieldKind::kList:
             new (slot) ListSlot();
             break;
-          }
         }
       }
     }
@@ -251,10 +250,8 @@ void TextSlot::Init(std::string_view text) {
 
 void TextSlot::Free() {
   if (size_ != kOutside) return;
-  char* block = const_cast<char*>(Block());
-  std::size_t size;
-  std::memcpy(&size, block, sizeof size);
-  FreeNodeMemory(block, sizeof size + size);
+  FreeNodeMemory(const_cast<char*>(Block()),
+                 sizeof(std::size_t) + View().size());
 }
 
 }  // namespace qzfacility
