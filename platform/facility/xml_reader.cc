@@ -610,16 +610,15 @@ class CNMessageFacility::XmlReader::Parser {
       if ((parent.given & bit) != 0) return kNeedMore;  // given twice
       parent.given |= bit;
     }
-    Push(known.kind, *known.schema, known.field, element);
     if (known.kind >= Kind::kInt) {
-      leafStart_ = base_ + at;
-      text_.clear();
+      PushLeaf(known.kind, *known.schema, known.field, element, base_ + at);
+    } else {
+      Push(known.kind, *known.schema, known.field, element);
     }
     if (known.closed) {
       Close();
     } else {
-      nameStarts_.push_back(names_.size());
-      names_.append(data_ + at + 1, known.nameLength);
+      EnterName(std::string_view(data_ + at + 1, known.nameLength));
     }
     return after;
   }
@@ -715,9 +714,13 @@ class CNMessageFacility::XmlReader::Parser {
     if (closed) {
       if (Building()) Close();
     } else {
-      nameStarts_.push_back(names_.size());
-      names_.append(name);
+      EnterName(name);
     }
+  }
+
+  void EnterName(std::string_view name) {
+    nameStarts_.push_back(names_.size());
+    names_.append(name);
   }
 
   std::string_view TopName() const {
@@ -754,6 +757,14 @@ class CNMessageFacility::XmlReader::Parser {
     building_.emplace_back(kind, schema, field, element);
     pushed_ = {kind, &schema, field};
     ++pushes_;
+  }
+
+  // A leaf whose tag starts at input offset `at`, with no text read yet.
+  void PushLeaf(Kind kind, const ClassSchema& schema, const FieldSchema* field,
+                std::ptrdiff_t element, std::size_t at) {
+    Push(kind, schema, field, element);
+    leafStart_ = at;
+    text_.clear();
   }
 
   // Fills `out` with the attributes in `required` and `optional`; any
@@ -1019,9 +1030,7 @@ class CNMessageFacility::XmlReader::Parser {
       }
       kind = Kind::kHex;
     }
-    Push(kind, schema, field, -1);
-    leafStart_ = at;
-    text_.clear();
+    PushLeaf(kind, schema, field, -1, at);
   }
 
   // Character data, or a CDATA section when `cdata`.
