@@ -90,9 +90,8 @@ void File(Clients& clients, const std::string& key, ClientData&& data) {
   const std::string guid = key.substr(0, comma);
   const std::string alternateId =
       comma == std::string::npos ? std::string() : key.substr(comma + 1);
-  clients.insert_or_assign(clients.end(),
-                           alternateId.empty() ? guid : alternateId,
-                           std::move(data));
+  clients.insert_or_assign(
+      clients.end(), alternateId.empty() ? guid : alternateId, std::move(data));
 }
 
 // ---- the project ----
@@ -482,8 +481,8 @@ class TableReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintTable() const {
-    std::printf("\n%-8s %9s %12s %12s %7s\n", "step", "N", kProject,
-                kProtobuf, "ratio");
+    std::printf("\n%-8s %9s %12s %12s %7s\n", "step", "N", kProject, kProtobuf,
+                "ratio");
     for (const char* step : {"build", "answer", "reply", "memory"}) {
       const bool bytes = std::strcmp(step, "memory") == 0;
       for (int n : kSizes) {
@@ -528,16 +527,15 @@ class TableReporter : public benchmark::ConsoleReporter {
     if (slash == std::string::npos) return;
     const std::string step = name.substr(0, slash);
     const std::string side = name.substr(slash + 1);
-    const char* counter = step == "memory" ? "bytes_per_composition"
-                                           : "time_per_composition";
+    const char* counter =
+        step == "memory" ? "bytes_per_composition" : "time_per_composition";
     const auto value = run.counters.find(counter);
     if (value == run.counters.end()) return;
     figures_[{step, std::atoi(run.run_name.args.c_str())}][side] =
         value->second.value;
   }
 
-  std::map<std::pair<std::string, int>, std::map<std::string, double>>
-      figures_;
+  std::map<std::pair<std::string, int>, std::map<std::string, double>> figures_;
 };
 
 }  // namespace
