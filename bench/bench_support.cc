@@ -56,6 +56,15 @@ std::vector<VirtualMachine> Machines(int n) {
   return machines;
 }
 
+bool Complete(const std::map<std::string, ClientData>& clients,
+              std::size_t machines) {
+  if (clients.size() != machines) return false;
+  for (const auto& entry : clients) {
+    if (entry.second.clientId == 0) return false;
+  }
+  return true;
+}
+
 std::map<std::string, ClientData> ClientsByGuid(
     const std::vector<VirtualMachine>& machines) {
   std::map<std::string, ClientData> clients;
@@ -114,8 +123,8 @@ bool ResetPeakResident() {
   return reset;
 }
 
-std::map<std::string, double> RunFresh(const std::vector<std::string>& arguments,
-                                       std::string& error) {
+std::map<std::string, double> RunFresh(
+    const std::vector<std::string>& arguments, std::string& error) {
   std::map<std::string, double> measurements;
   std::vector<std::string> words{"/proc/self/exe"};
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -140,8 +149,8 @@ std::map<std::string, double> RunFresh(const std::vector<std::string>& arguments
   close(out[1]);
   if (spawned != 0) {
     close(out[0]);
-    error = std::string("cannot start a fresh process: ") +
-            std::strerror(spawned);
+    error =
+        std::string("cannot start a fresh process: ") + std::strerror(spawned);
     return {};
   }
   std::string text;

@@ -16,6 +16,11 @@ namespace qzbench {
 // sanitise), with GUIDs that sort in the machines' order.
 std::vector<VirtualMachine> Machines(int n);
 
+// Whether a map GetVMToClientMap filled for `machines` machines has a client
+// with an id for each.
+bool Complete(const std::map<std::string, ClientData>& clients,
+              std::size_t machines);
+
 // The map GetVMToClientMap builds from `machines` and hands to the VM
 // builder: GUID to a ClientData holding the machine's name.
 std::map<std::string, ClientData> ClientsByGuid(
@@ -45,8 +50,8 @@ bool ResetPeakResident();
 
 // Runs this program again, as a fresh process, with `arguments`; returns the
 // "name value" lines it printed. Empty, with `error` set, when it failed.
-std::map<std::string, double> RunFresh(const std::vector<std::string>& arguments,
-                                       std::string& error);
+std::map<std::string, double> RunFresh(
+    const std::vector<std::string>& arguments, std::string& error);
 
 // Prints one measurement of a fresh process, for RunFresh to read.
 void PrintMeasurement(const char* name, double value);

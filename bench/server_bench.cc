@@ -75,9 +75,9 @@ void MapMachines(benchmark::State& state, bool inFile) {
     state.ResumeTiming();
     const bool done = GetVMToClientMap(machines, clients);
     state.PauseTiming();
-    bool complete = done && clients.size() == machines.size();
-    for (const auto& entry : clients) complete &= entry.second.clientId != 0;
-    if (!complete) state.SkipWithError("not every machine got a client");
+    if (!done || !qzbench::Complete(clients, machines.size())) {
+      state.SkipWithError("not every machine got a client");
+    }
     clients = {};
     state.ResumeTiming();
   }
@@ -131,8 +131,7 @@ int Crossing(int n) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
   const long long peak = qzbench::PeakResidentBytes();
-  bool complete = done && clients.size() == machines.size();
-  for (const auto& entry : clients) complete &= entry.second.clientId != 0;
+  const bool complete = done && qzbench::Complete(clients, machines.size());
   qzsim::reset();
   std::error_code ignored;
   fs::remove_all(folder, ignored);

@@ -40,15 +40,6 @@ namespace {
 
 constexpr int kSizes[] = {10000, 100000, 1000000};
 
-bool Complete(const std::map<std::string, ClientData>& clients,
-              std::size_t machines) {
-  if (clients.size() != machines) return false;
-  for (const auto& entry : clients) {
-    if (entry.second.clientId == 0) return false;
-  }
-  return true;
-}
-
 double CpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -85,7 +76,7 @@ void BM_GetVMToClientMap(benchmark::State& state) {
     state.ResumeTiming();
     const bool done = GetVMToClientMap(machines, clients);
     state.PauseTiming();
-    if (!done || !Complete(clients, machines.size())) {
+    if (!done || !qzbench::Complete(clients, machines.size())) {
       state.SkipWithError("not every machine got a client");
     }
     state.ResumeTiming();
@@ -109,7 +100,7 @@ int FirstPass(int n) {
   const double cpuStop = CpuSeconds();
   const auto stop = std::chrono::steady_clock::now();
   const long long peak = qzbench::PeakResidentBytes();
-  if (!done || !Complete(clients, machines.size())) {
+  if (!done || !qzbench::Complete(clients, machines.size())) {
     std::fprintf(stderr, "not every machine got a client\n");
     return 1;
   }
