@@ -71,13 +71,6 @@ void AppendUtf8(std::string& out, std::uint32_t code) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 void AppendHexNumber(std::string& out, unsigned long value) {
   char digits[16];
   char* start = digits + sizeof digits;

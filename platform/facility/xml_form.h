@@ -36,8 +36,14 @@ bool IsXmlChar(std::uint32_t c);
 bool IsXmlText(std::string_view text);
 
 void AppendUtf8(std::string& out, std::uint32_t code);
-// 0 to 15 for a hex digit of either case, else -1.
-int HexValue(char c);
+// 0 to 15 for a hex digit of either case, else -1. Inline: the reader
+// calls it for every digit of every field hash.
+constexpr int HexValue(char c) {
+  return c >= '0' && c <= '9'   ? c - '0'
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                : -1;
+}
 void AppendHexNumber(std::string& out, unsigned long value);
 
 // "Namespace::Class (group, type)", or "unknown class (group, type)".

@@ -135,26 +135,12 @@ bool ShortDigits(std::string_view text, std::size_t maxDigits, Int& value) {
   return true;
 }
 
-constexpr std::array<std::int8_t, 256> MakeHexDigits() {
-  std::array<std::int8_t, 256> digits{};
-  for (int c = 0; c < 256; ++c) {
-    digits[static_cast<std::size_t>(c)] =
-        static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
-                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                        : -1);
-  }
-  return digits;
-}
-
-constexpr std::array<std::int8_t, 256> kHexDigitValues = MakeHexDigits();
-
 // The same for up to seven hex digits of either case.
 bool ShortHex(std::string_view text, unsigned int& value) {
   if (text.empty() || text.size() > 7) return false;
   unsigned int result = 0;
   for (char c : text) {
-    const int digit = kHexDigitValues[static_cast<unsigned char>(c)];
+    const int digit = HexValue(c);
     if (digit < 0) return false;
     result = result << 4 | static_cast<unsigned int>(digit);
   }
