@@ -30,6 +30,12 @@ constexpr int kMaxDepth = 32;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// Printable ASCII or a line character (tab, line feed, carriage return): a
+// byte that goes as character data without a closer look.
+constexpr bool IsPlainByte(int c) {
+  return (c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r';
+}
+
 // A character XML 1.0 allows.
 bool IsXmlChar(std::uint32_t c);
 // UTF-8 made only of characters XML allows, so it can go as character data.

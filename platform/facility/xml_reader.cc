@@ -36,6 +36,7 @@ using qzfacility::xml::AppendHexNumber;
 using qzfacility::xml::AppendUtf8;
 using qzfacility::xml::ClassLabel;
 using qzfacility::xml::HexValue;
+using qzfacility::xml::IsPlainByte;
 using qzfacility::xml::IsXmlChar;
 using qzfacility::xml::IsXmlText;
 using qzfacility::xml::kHexDigits;
@@ -103,7 +104,7 @@ constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
     }
     if ((c >= '0' && c <= '9') || c == '-' || c == '.') bits |= kNameClass;
     if (c == '"' || c == '\'' || c == '>' || c == '<') bits |= kTagStopClass;
-    if ((c < 0x20 && !(bits & kSpaceClass)) || c >= 0x80) bits |= kUnusualClass;
+    if (!IsPlainByte(c)) bits |= kUnusualClass;
     classes[static_cast<std::size_t>(c)] = bits;
   }
   return classes;

@@ -21,6 +21,7 @@ using qzfacility::ListSlot;
 using qzfacility::RecordSlot;
 using Node = CNMessageBase::Node;
 using qzfacility::xml::ClassLabel;
+using qzfacility::xml::IsPlainByte;
 using qzfacility::xml::IsXmlText;
 using qzfacility::xml::kHexDigits;
 using qzfacility::xml::kMaxDepth;
@@ -134,9 +135,7 @@ constexpr std::array<std::uint8_t, 256> MakeTextBytes() {
   for (int c = 0; c < 256; ++c) {
     std::uint8_t bits = 0;
     if (c == '&' || c == '<' || c == '>' || c == '\r') bits |= kEscaped;
-    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c >= 0x80) {
-      bits |= kUnusual;
-    }
+    if (!IsPlainByte(c)) bits |= kUnusual;
     bytes[static_cast<std::size_t>(c)] = bits;
   }
   return bytes;
