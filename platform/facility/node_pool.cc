@@ -96,71 +96,85 @@ class Depot {
 // that the nodes of one record tree (a composition and its parts, the text
 // of its GUID) sit side by side and a walk over a million of them streams
 // through memory instead of jumping between size classes.
-class Carver {
- public:
-  ~Carver() { Seal(); }
+//
+// Plain data, so that a thread-local carver needs no construction guard and
+// costs one addressing per piece.
+struct Carver {
+  Block* block;
+  char* next;
+  char* end;
+  std::size_t carved;
 
-  void* Cut(std::size_t bytes) {
-    const std::size_t size = Rounded(bytes);
-    if (static_cast<std::size_t>(end_ - next_) < size) Renew();
-    void* memory = next_;
-    next_ += size;
-    ++carved_;
+  void* Cut(std::size_t size) {
+    void* memory = next;
+    next += size;
+    ++carved;
     return memory;
   }
 
- private:
+  bool Fits(std::size_t size) const {
+    return static_cast<std::size_t>(end - next) >= size;
+  }
+
   void Renew() {
     Seal();
-    block_ = Depot::The().Take();
-    block_->live.store(kOpen, std::memory_order_relaxed);
-    next_ = reinterpret_cast<char*>(block_) + kHeaderBytes;
-    end_ = reinterpret_cast<char*>(block_) + kBlockBytes;
-    carved_ = 0;
+    block = Depot::The().Take();
+    block->live.store(kOpen, std::memory_order_relaxed);
+    next = reinterpret_cast<char*>(block) + kHeaderBytes;
+    end = reinterpret_cast<char*>(block) + kBlockBytes;
+    carved = 0;
   }
 
   // Stops carving from the current block: from now on its last free
   // recycles it.
   void Seal() {
-    if (block_ == nullptr) return;
-    const std::size_t drop = kOpen - carved_;
-    if (block_->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
-      Depot::The().Give(block_);
+    if (block == nullptr) return;
+    const std::size_t drop = kOpen - carved;
+    if (block->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
+      Depot::The().Give(block);
     }
-    block_ = nullptr;
-    next_ = end_ = nullptr;
+    block = nullptr;
+    next = end = nullptr;
   }
-
-  Block* block_ = nullptr;
-  char* next_ = nullptr;
-  char* end_ = nullptr;
-  std::size_t carved_ = 0;
 };
 
-// Set once this thread's carver is gone. Other thread-local objects may
+// The library is linked by the programs that use it, not opened late, so
+// its few thread-local bytes can sit in the static block, reached without a
+// call.
+[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarver{};
+// Set once this thread's carver is sealed. Other thread-local objects may
 // still make or release records during the thread's teardown; those pieces
 // come from a carver shared under a lock.
-thread_local bool carverGone = false;
+[[gnu::tls_model("initial-exec")]] thread_local bool carverGone = false;
 
-struct ThreadCarver {
-  Carver carver;
-  ~ThreadCarver() { carverGone = true; }
+// Seals the thread's carver when the thread ends; made on its first block.
+struct CarverSeal {
+  ~CarverSeal() {
+    threadCarver.Seal();
+    carverGone = true;
+  }
 };
 
-void* CutShared(std::size_t bytes) {
-  static Carver* const shared = new Carver();  // never destroyed, as above
-  static std::mutex* const mutex = new std::mutex();
-  std::lock_guard<std::mutex> lock(*mutex);
-  return shared->Cut(bytes);
+[[gnu::noinline]] void* CutSlow(std::size_t size) {
+  if (carverGone) {
+    static Carver* const shared = new Carver{};  // never destroyed, as above
+    static std::mutex* const mutex = new std::mutex();
+    std::lock_guard<std::mutex> lock(*mutex);
+    if (!shared->Fits(size)) shared->Renew();
+    return shared->Cut(size);
+  }
+  thread_local CarverSeal seal;
+  threadCarver.Renew();
+  return threadCarver.Cut(size);
 }
 
 }  // namespace
 
 void* AllocateNodeMemory(std::size_t bytes) {
   if (!Pooled(bytes)) return ::operator new(bytes);
-  if (carverGone) return CutShared(bytes);
-  thread_local ThreadCarver carver;
-  return carver.carver.Cut(bytes);
+  const std::size_t size = Rounded(bytes);
+  Carver& carver = threadCarver;
+  return carver.Fits(size) ? carver.Cut(size) : CutSlow(size);
 }
 
 void FreeNodeMemory(void* memory, std::size_t bytes) {
