@@ -203,6 +203,7 @@ void Index(ClassSchema& schema) {
     schema.byTag[static_cast<std::size_t>(field.tag)] =
         static_cast<std::int16_t>(i);
     field.offset = offset;
+    if (field.kind == FieldKind::kRecord) schema.recordOffsets.push_back(offset);
     offset += SlotSize(field.kind);
   }
   schema.slotBytes = offset;
@@ -218,6 +219,7 @@ struct Registry {
   Registry() : classes(BuildTable()) {
     for (ClassSchema& schema : classes) {
       Index(schema);
+      schema.position = static_cast<std::size_t>(&schema - classes.data());
       byIdentity[static_cast<std::size_t>(schema.group * kTypes +
                                           schema.type)] = &schema;
     }

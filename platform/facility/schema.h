@@ -41,6 +41,8 @@ struct ClassSchema {
   std::vector<std::int16_t> byIndex = {};  // index -> position in fields, or -1
   std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
   std::size_t slotBytes = 0;
+  std::vector<std::size_t> recordOffsets = {};  // of the nested-record slots
+  std::size_t position = 0;                     // in AllClasses()
 
   const FieldSchema* FieldByIndex(int index) const {
     return Lookup(byIndex, index);

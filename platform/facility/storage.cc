@@ -1,6 +1,7 @@
 #include "facility/storage.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -96,10 +97,7 @@ class EmptyNodes {
     }
   }
 
-  Node* Of(const ClassSchema& schema) const {
-    return nodes_[static_cast<std::size_t>(&schema -
-                                           qzfacility::AllClasses().data())];
-  }
+  Node* Of(const ClassSchema& schema) const { return nodes_[schema.position]; }
 
  private:
   std::vector<Node*> nodes_;
@@ -112,6 +110,22 @@ const EmptyNodes& TheEmptyNodes() {
 }
 
 std::atomic<int> startResult{0};
+
+// Every new record starts as a copy of its class's empty node, whose slots
+// own nothing (no outside text, no list, immortal children), so their bytes
+// can be copied whole; only each nested record's address points into the
+// node itself.
+Node* CopyOfEmpty(const Node* empty) {
+  const ClassSchema& schema = *empty->schema;
+  Node* node = AllocateNode(&schema);
+  std::memcpy(static_cast<void*>(node + 1), empty + 1, schema.slotBytes);
+  unsigned char* slots = reinterpret_cast<unsigned char*>(node + 1);
+  for (const std::size_t offset : schema.recordOffsets) {
+    auto* record = reinterpret_cast<RecordSlot*>(slots + offset);
+    record->self = &record->record;
+  }
+  return node;
+}
 
 }  // namespace
 
@@ -131,6 +145,7 @@ Node* CNMessageFacility::Clone(const Node* source) {
   if (source->schema == nullptr) {
     return NewUnknownNode(source->Group(), source->Type());
   }
+  if (source->Immortal()) return CopyOfEmpty(source);
   Node* node = AllocateNode(source->schema);
   node->setMask = source->setMask & ~Node::kUnshareable;
   std::size_t built = 0;

@@ -86,7 +86,10 @@ class TextSlot {
   // Strong guarantee: on std::bad_alloc the old text stays.
   void Assign(std::string_view text) {
     TextSlot fresh(text);
-    Swap(fresh);
+    Free();
+    std::memcpy(bytes_, fresh.bytes_, kInside);
+    size_ = fresh.size_;
+    fresh.size_ = 0;  // what it owned is this slot's now
   }
 
  private:
@@ -95,10 +98,6 @@ class TextSlot {
 
   void Init(std::string_view text);
   void Free();
-  void Swap(TextSlot& other) {
-    std::swap(bytes_, other.bytes_);
-    std::swap(size_, other.size_);
-  }
   const char* Block() const {
     const char* block;
     std::memcpy(&block, bytes_, sizeof block);
