@@ -127,12 +127,18 @@ inline const FieldSchema& CheckedField(const Node* node,
   return ExplainedField(node, classHash, index, tag, fieldHash, kind);
 }
 
-void CheckChildClass(const Node* node, const FieldSchema& field, int group,
-                     int type, const char* what) {
+[[noreturn, gnu::noinline, gnu::cold]] void FailChildClass(
+    const Node* node, const FieldSchema& field, int group, int type,
+    const std::string& what) {
+  Fail(node, &field,
+       what + " " + ClassLabel(group, type) + ", expected " +
+           ClassLabel(field.childGroup, field.childType));
+}
+
+inline void CheckChildClass(const Node* node, const FieldSchema& field,
+                            int group, int type, const char* what) {
   if (field.childGroup != group || field.childType != type) {
-    Fail(node, &field,
-         std::string(what) + " " + ClassLabel(group, type) + ", expected " +
-             ClassLabel(field.childGroup, field.childType));
+    FailChildClass(node, field, group, type, what);
   }
 }
 
@@ -215,8 +221,13 @@ int CNMessageBase::setlistobject(short index, short tag,
   if (list == nullptr) Fail(node_, &field, "attached a null list");
   std::vector<CNMessageBase> copy(*list);
   for (std::size_t i = 0; i < copy.size(); ++i) {
-    CheckChildClass(node_, field, copy[i].group(), copy[i].type(),
-                    ("list element " + std::to_string(i) + " is").c_str());
+    const Node* element = CNMessageFacility::NodeOf(copy[i]);
+    // A request's list holds a million elements: name one only when wrong.
+    if (element->Group() != field.childGroup ||
+        element->Type() != field.childType) {
+      FailChildClass(node_, field, element->Group(), element->Type(),
+                     "list element " + std::to_string(i) + " is");
+    }
   }
   Node* node = CNMessageFacility::Mutable(*this);
   reinterpret_cast<ListSlot*>(node->Slot(field))->Swap(copy);
