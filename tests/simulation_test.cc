@@ -311,6 +311,37 @@ TEST_F(LoggerTest, EveryKindIsCapturedFullyFormatted) {
   EXPECT_TRUE(qzsim::logLines().empty());
 }
 
+// Lines come out as the C library would format them, whichever way they
+// are written: each case is also formatted by snprintf, and the two texts
+// must agree, for the conversions the log uses, their limits, and the ones
+// left to the general formatter.
+TEST_F(LoggerTest, LinesMatchTheCLibrarysFormatting) {
+  const std::string wide(250, 'w');
+  const char* volatile none = nullptr;  // the compiler may not see it
+  std::vector<std::string> expected;
+  const auto both = [&](const char* format, auto... args) {
+    char text[1024];
+    std::snprintf(text, sizeof text, format, args...);
+    expected.emplace_back(text);
+    EvDebug(nullptr).debug(format, args...);
+  };
+  qzsim::clearLog();
+  both("VMGUID [%s] -> Name[%s], Client Id[%lu]", "6f1c-22", "vm 7", 42UL);
+  both("%d %d %d %d", 0, -1, 2147483647, -2147483647 - 1);
+  both("%u|%lu|%llu", 4294967295U, 18446744073709551615UL, 0ULL);
+  both("%ld|%lld|%ld", -9223372036854775807L - 1, 9223372036854775807LL, 0L);
+  both("100%% [%s]%%", "");
+  both("%s%s", wide.c_str(), "tail that crosses the buffer");
+  both("%s", wide.c_str());
+  both("[%5d] [%-3s] [%x] [%c] [%.2s]", 7, "a", 255U, 'z', "abc");
+  both("[%s] [%lc] [%hd]", none, L'q', static_cast<short>(-4));
+  const std::vector<qzsim::LogLine> lines = qzsim::logLines();
+  ASSERT_EQ(expected.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(expected[i], lines[i].text) << "case " << i;
+  }
+}
+
 // A client wanted in a request; its host name and machine guid follow from
 // its name.
 struct Wanted {
