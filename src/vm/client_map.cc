@@ -1,6 +1,10 @@
 #include <map>
 #include <string>
 
+#include "vm/client_map.h"
+
+#include <utility>
+
 #include "QZClientCreation.h"
 
 ClientData::ClientData()
@@ -19,3 +23,15 @@ ClientData::~ClientData() = default;
 std::map<std::string, ClientData> gClientMap;
 std::map<std::string, VirtualMachine> requestMap;
 bool gIssueRequest = true;
+
+namespace qzcc {
+
+std::map<std::string, ClientData>::iterator FreshEntry(
+    std::map<std::string, ClientData>& map, std::string key) {
+  const std::size_t before = map.size();
+  const auto entry = map.try_emplace(map.end(), std::move(key));
+  if (map.size() == before) entry->second = ClientData();
+  return entry;
+}
+
+}  // namespace qzcc

@@ -4,6 +4,7 @@
 #include "QZClientCreation.h"
 #include "creation/response_reading.h"
 #include "host/ev_debug.h"
+#include "vm/client_map.h"
 
 namespace {
 
@@ -60,10 +61,9 @@ bool VirtualDiscoveredClientCreation::postOperation() {
 
     // The server may name the machine in text295; otherwise the request's
     // key comes back: the GUID, with the alternate id after a comma.
-    ClientData data;
-    data.vmGuid = Get(props, App::ClientProps::kVmGuid);
+    std::string vmGuid = Get(props, App::ClientProps::kVmGuid);
     std::string key = Get(props, App::ClientProps::kText295);
-    if (key.empty()) key = data.vmGuid;
+    if (key.empty()) key = vmGuid;
     // Split in place: a million machines make a million GUIDs, and each
     // copy of one is an allocation.
     std::string alternateId;
@@ -72,17 +72,23 @@ bool VirtualDiscoveredClientCreation::postOperation() {
       alternateId = key.substr(comma + 1);
       key.resize(comma);
     }
-
-    data.clientName = Get(entity, QzEntities::ClientEntity::kClientName);
-    data.clientId = qzcc::ClientIdIn(entity);
-    data.clientNumber = static_cast<int>(Get(client, App::Client::kNumber16));
-    data.resultNumber =
+    std::string clientName =
+        Get(entity, QzEntities::ClientEntity::kClientName);
+    const int clientId = qzcc::ClientIdIn(entity);
+    const auto clientNumber =
+        static_cast<int>(Get(client, App::Client::kNumber16));
+    const auto resultNumber =
         static_cast<int>(Get(props, App::ClientProps::kNumber299));
-    // Responses come in key order, so the end is the place to insert.
+
     const bool byGuid = alternateId.empty();
-    const auto filed = gClientMap.insert_or_assign(
-        gClientMap.end(), byGuid ? std::move(key) : alternateId,
-        std::move(data));
+    const auto filed = qzcc::FreshEntry(
+        gClientMap, byGuid ? std::move(key) : std::move(alternateId));
+    ClientData& data = filed->second;
+    data.clientName = std::move(clientName);
+    data.clientId = clientId;
+    data.clientNumber = clientNumber;
+    data.resultNumber = resultNumber;
+    data.vmGuid = std::move(vmGuid);
     const std::string& guid = byGuid ? filed->first : key;
     log.DebugLvl(kTag, 2, "VMGUID [%s] -> Name[%s], Client Id[%lu]",
                  guid.c_str(), filed->second.clientName.c_str(),

@@ -5,6 +5,7 @@
 
 #include "QZClientCreation.h"
 #include "host/ev_debug.h"
+#include "vm/client_map.h"
 
 namespace {
 
@@ -31,9 +32,7 @@ bool GetVMToClientMap(const std::vector<VirtualMachine>& machines,
   VirtualDiscoveredClientCreation creation;
   std::map<std::string, ClientData> inputMap;
   for (const VirtualMachine& machine : machines) {
-    ClientData data;
-    data.clientName = machine.name;
-    inputMap.insert_or_assign(machine.guid, data);
+    qzcc::FreshEntry(inputMap, machine.guid)->second.clientName = machine.name;
   }
   if (!creation.Initialize(inputMap)) {
     log.Error(kTag, "Failed to prepare VM clients.");
