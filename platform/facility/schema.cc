@@ -203,7 +203,8 @@ void Index(ClassSchema& schema) {
     schema.byTag[static_cast<std::size_t>(field.tag)] =
         static_cast<std::int16_t>(i);
     field.offset = offset;
-    if (field.kind == FieldKind::kRecord) schema.recordOffsets.push_back(offset);
+    if (field.kind == FieldKind::kRecord)
+      schema.recordOffsets.push_back(offset);
     offset += SlotSize(field.kind);
   }
   schema.slotBytes = offset;

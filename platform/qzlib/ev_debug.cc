@@ -13,6 +13,13 @@ namespace {
 
 constexpr std::size_t kBufferBytes = 256;
 
+// Copies `size` bytes to `out`, if they fit before `end`.
+char* Put(char* out, const char* end, const char* bytes, std::size_t size) {
+  if (size > static_cast<std::size_t>(end - out)) return nullptr;
+  std::memcpy(out, bytes, size);
+  return out + size;
+}
+
 // Writes `value` in decimal at `out`, if it fits before `end`.
 template <class Unsigned>
 char* PutDecimal(char* out, const char* end, Unsigned value, bool negative) {
@@ -23,11 +30,8 @@ char* PutDecimal(char* out, const char* end, Unsigned value, bool negative) {
     value /= 10;
   } while (value != 0);
   if (negative) *--first = '-';
-  const std::size_t size = static_cast<std::size_t>(digits + sizeof digits -
-                                                    first);
-  if (static_cast<std::size_t>(end - out) < size) return nullptr;
-  std::memcpy(out, first, size);
-  return out + size;
+  return Put(out, end, first,
+             static_cast<std::size_t>(digits + sizeof digits - first));
 }
 
 template <class Signed>
@@ -35,8 +39,9 @@ char* PutSigned(char* out, const char* end, Signed value) {
   using Unsigned = std::make_unsigned_t<Signed>;
   const bool negative = value < 0;
   // Negated as unsigned: the most negative value has no signed opposite.
-  const Unsigned magnitude = negative ? Unsigned(0) - static_cast<Unsigned>(value)
-                                      : static_cast<Unsigned>(value);
+  const Unsigned magnitude = negative
+                                 ? Unsigned(0) - static_cast<Unsigned>(value)
+                                 : static_cast<Unsigned>(value);
   return PutDecimal(out, end, magnitude, negative);
 }
 
@@ -55,11 +60,12 @@ const char* FormatPlain(char* buffer, const char* format, va_list args,
   const char* at = format;
   while (out != nullptr && *at != '\0') {
     if (*at != '%') {
-      if (out == end) {
-        out = nullptr;
-      } else {
-        *out++ = *at++;
-      }
+      const char* percent = std::strchr(at, '%');
+      const std::size_t size = percent != nullptr
+                                   ? static_cast<std::size_t>(percent - at)
+                                   : std::strlen(at);
+      out = Put(out, end, at, size);
+      at += size;
       continue;
     }
     int longs = 0;
@@ -70,17 +76,10 @@ const char* FormatPlain(char* buffer, const char* format, va_list args,
     }
     const char conversion = *spec;
     if (conversion == '%' && longs == 0) {
-      out = out == end ? nullptr : (*out++ = '%', out);
+      out = Put(out, end, "%", 1);
     } else if (conversion == 's' && longs == 0) {
       const char* text = va_arg(own, const char*);
-      const std::size_t size =
-          text == nullptr ? kBufferBytes : std::strlen(text);
-      if (size > static_cast<std::size_t>(end - out)) {
-        out = nullptr;
-      } else {
-        std::memcpy(out, text, size);
-        out += size;
-      }
+      out = text == nullptr ? nullptr : Put(out, end, text, std::strlen(text));
     } else if (conversion == 'd') {
       out = longs == 0   ? PutSigned(out, end, va_arg(own, int))
             : longs == 1 ? PutSigned(out, end, va_arg(own, long))

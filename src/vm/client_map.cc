@@ -1,8 +1,7 @@
-#include <map>
-#include <string>
-
 #include "vm/client_map.h"
 
+#include <map>
+#include <string>
 #include <utility>
 
 #include "QZClientCreation.h"

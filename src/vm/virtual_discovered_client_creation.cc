@@ -72,8 +72,7 @@ bool VirtualDiscoveredClientCreation::postOperation() {
       alternateId = key.substr(comma + 1);
       key.resize(comma);
     }
-    std::string clientName =
-        Get(entity, QzEntities::ClientEntity::kClientName);
+    std::string clientName = Get(entity, QzEntities::ClientEntity::kClientName);
     const int clientId = qzcc::ClientIdIn(entity);
     const auto clientNumber =
         static_cast<int>(Get(client, App::Client::kNumber16));
