@@ -1,5 +1,7 @@
 #include "facility/node_pool.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +54,26 @@ bool Pooled(std::size_t bytes) {
   return QZ_NODE_POOL && bytes != 0 && bytes <= kMaxPooled;
 }
 
+// A chunk of fresh memory, aligned to its size. The system is asked to back
+// it with one large page where it can: a discovery run's first request fills
+// hundreds of megabytes of nodes at once, and faulting them in a small page
+// at a time costs more than building them.
+char* MapChunk() {
+  const std::size_t span = 2 * kChunkBytes;  // room to align within
+  void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t chunk = (start + kChunkBytes - 1) & ~(kChunkBytes - 1);
+  if (chunk != start) ::munmap(mapped, chunk - start);
+  const std::uintptr_t tail = start + span - (chunk + kChunkBytes);
+  if (tail != 0) ::munmap(reinterpret_cast<void*>(chunk + kChunkBytes), tail);
+#ifdef MADV_HUGEPAGE
+  ::madvise(reinterpret_cast<void*>(chunk), kChunkBytes, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<char*>(chunk);
+}
+
 // Empty blocks, shared by all threads. Never destroyed: nodes may be freed
 // from other libraries' static destructors.
 class Depot {
@@ -72,8 +94,7 @@ class Depot {
     // Blocks are aligned to their size, so a piece finds its block's header
     // by masking its address; they come a chunk at a time, so that a large
     // request does not cost a mapping per block.
-    char* chunk = static_cast<char*>(
-        ::operator new (kChunkBytes, std::align_val_t{kBlockBytes}));
+    char* chunk = MapChunk();
     std::lock_guard<std::mutex> lock(mutex_);
     for (std::size_t at = kBlockBytes; at < kChunkBytes; at += kBlockBytes) {
       empty_ = new (chunk + at) Block{{0}, empty_};
