@@ -1,6 +1,9 @@
 // Records of the message facility: deep value semantics over shared storage,
 // reads of absent fields and identity checks.
+#include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -45,6 +48,13 @@ ClientsComposition Composition(const std::string& name) {
   Set(composition, ClientsComposition::kClientInfo, info);
   return composition;
 }
+
+// Allocations left before one fails; none fails while negative.
+std::atomic<long> allocationsLeft{-1};
+
+// Out of line: the compiler would otherwise pair the replaced operator new
+// with this free and warn.
+[[gnu::noinline]] void FreeAllocation(void* memory) { std::free(memory); }
 
 ClientSetup Request(const std::string& clientName) {
   ClientEntity server;
@@ -152,6 +162,35 @@ TEST(MessageFacilityTest, WritesThroughKeptAddressesDoNotReachCopies) {
   EXPECT_THAT(qzsim::render(first), HasSubstr("\"else\\\\where\""));
   EXPECT_THAT(qzsim::render(second),
               AllOf(HasSubstr("\"renamed\""), HasSubstr("\"web02\"")));
+}
+
+// A copy that runs out of memory part way throws std::bad_alloc and leaves
+// the original whole, and (the sanitizers check) nothing leaked: each
+// allocation of the copy fails in turn until one copy succeeds.
+TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
+  ClientSetup original = Request(std::string(40, 'n'));  // a text kept apart
+  Set(Get(original, ClientSetup::kServerClientInfo),
+      RSClientInfo::kServerClient, ClientEntity());
+  Get(original, ClientSetup::kClientCompositions).push_back(Composition("b"));
+  Set(original, ClientSetup::kFocusName, std::string(20, 'f'));
+  SIMError error;
+  Set(error, SIMError::kErrorString, std::string(30, 'e'));
+  Set(original, ClientSetup::kSetupError, error);  // owned after the list
+  const std::string whole = qzsim::render(original);
+  bool copied = false;
+  for (long fail = 0; !copied && fail < 10000; ++fail) {
+    allocationsLeft = fail;
+    try {
+      const ClientSetup copy = original;  // addresses are out: a real copy
+      allocationsLeft = -1;
+      EXPECT_EQ(whole, qzsim::render(copy));
+      copied = true;
+    } catch (const std::bad_alloc&) {
+      allocationsLeft = -1;
+    }
+    ASSERT_EQ(whole, qzsim::render(original)) << "failing allocation " << fail;
+  }
+  EXPECT_TRUE(copied);
 }
 
 TEST(MessageFacilityTest, AbsentFieldsReadAsEmptyUntilWrittenInPlace) {
@@ -346,3 +385,16 @@ TEST(MessageFacilityTest, ThreadsCopyingOneTreeKeepTheirOwnValues) {
 }
 
 }  // namespace
+
+// Every allocation of the program, facility included, can be made to fail.
+void* operator new(std::size_t size) {
+  if (allocationsLeft.load() >= 0 && allocationsLeft.fetch_sub(1) == 0) {
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { FreeAllocation(memory); }
+void operator delete(void* memory, std::size_t) noexcept {
+  FreeAllocation(memory);
+}

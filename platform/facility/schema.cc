@@ -203,8 +203,9 @@ void Index(ClassSchema& schema) {
     schema.byTag[static_cast<std::size_t>(field.tag)] =
         static_cast<std::int16_t>(i);
     field.offset = offset;
-    if (field.kind == FieldKind::kRecord)
-      schema.recordOffsets.push_back(offset);
+    if (field.kind != FieldKind::kInt64) {
+      schema.owningSlots.push_back({offset, field.kind});
+    }
     offset += SlotSize(field.kind);
   }
   schema.slotBytes = offset;

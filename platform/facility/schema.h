@@ -41,8 +41,14 @@ struct ClassSchema {
   std::vector<std::int16_t> byIndex = {};  // index -> position in fields, or -1
   std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
   std::size_t slotBytes = 0;
-  std::vector<std::size_t> recordOffsets = {};  // of the nested-record slots
-  std::size_t position = 0;                     // in AllClasses()
+  // The slots that own something (texts, nested records, lists), in field
+  // order; the others copy as bytes.
+  struct OwningSlot {
+    std::size_t offset;
+    FieldKind kind;
+  };
+  std::vector<OwningSlot> owningSlots = {};
+  std::size_t position = 0;  // in AllClasses()
 
   const FieldSchema* FieldByIndex(int index) const {
     return Lookup(byIndex, index);

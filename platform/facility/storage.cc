@@ -120,11 +120,35 @@ Node* CopyOfEmpty(const Node* empty) {
   Node* node = AllocateNode(&schema);
   std::memcpy(static_cast<void*>(node + 1), empty + 1, schema.slotBytes);
   unsigned char* slots = reinterpret_cast<unsigned char*>(node + 1);
-  for (const std::size_t offset : schema.recordOffsets) {
-    auto* record = reinterpret_cast<RecordSlot*>(slots + offset);
+  for (const ClassSchema::OwningSlot& slot : schema.owningSlots) {
+    if (slot.kind != FieldKind::kRecord) continue;
+    auto* record = reinterpret_cast<RecordSlot*>(slots + slot.offset);
     record->self = &record->record;
   }
   return node;
+}
+
+// Makes `to` own a copy of what `from` owns; `to` holds a byte copy of
+// `from` until then, and still does if this throws.
+void CopyOwned(const ClassSchema::OwningSlot& slot, const unsigned char* from,
+               unsigned char* to) {
+  switch (slot.kind) {
+    case FieldKind::kInt64:
+      break;
+    case FieldKind::kText:
+      new (to) TextSlot(*reinterpret_cast<const TextSlot*>(from));
+      break;
+    case FieldKind::kRecord: {
+      auto* record = reinterpret_cast<RecordSlot*>(to);
+      new (&record->record)
+          CNMessageBase(reinterpret_cast<const RecordSlot*>(from)->record);
+      record->self = &record->record;
+      break;
+    }
+    case FieldKind::kList:
+      new (to) ListSlot(*reinterpret_cast<const ListSlot*>(from));
+      break;
+  }
 }
 
 }  // namespace
@@ -146,35 +170,31 @@ Node* CNMessageFacility::Clone(const Node* source) {
     return NewUnknownNode(source->Group(), source->Type());
   }
   if (source->Immortal()) return CopyOfEmpty(source);
-  Node* node = AllocateNode(source->schema);
+  const ClassSchema& schema = *source->schema;
+  Node* node = AllocateNode(&schema);
+  // Numbers copy as bytes; each slot that owns something then takes its own
+  // copy over its bytes.
+  const auto* from = reinterpret_cast<const unsigned char*>(source + 1);
+  auto* to = reinterpret_cast<unsigned char*>(node + 1);
+  std::memcpy(to, from, schema.slotBytes);
   node->setMask = source->setMask & ~Node::kUnshareable;
-  std::size_t built = 0;
+  std::size_t copied = 0;
   try {
-    for (const FieldSchema& field : source->schema->fields) {
-      const unsigned char* from = source->Slot(field);
-      unsigned char* to = node->Slot(field);
-      switch (field.kind) {
-        case FieldKind::kInt64:
-          new (to) long long(*reinterpret_cast<const long long*>(from));
-          break;
-        case FieldKind::kText:
-          new (to) TextSlot(*reinterpret_cast<const TextSlot*>(from));
-          break;
-        case FieldKind::kRecord: {
-          auto* record = new (to) RecordSlot{
-              reinterpret_cast<const RecordSlot*>(from)->record, nullptr};
-          record->self = &record->record;
-          break;
-        }
-        case FieldKind::kList:
-          new (to) ListSlot(*reinterpret_cast<const ListSlot*>(from));
-          break;
-      }
-      ++built;
+    for (; copied < schema.owningSlots.size(); ++copied) {
+      const ClassSchema::OwningSlot& slot = schema.owningSlots[copied];
+      CopyOwned(slot, from + slot.offset, to + slot.offset);
     }
   } catch (...) {
-    DestroySlots(node, built);
-    FreeNode(node);
+    // The slots not yet copied still hold the source's bytes: give them the
+    // empty node's, which own nothing, before the node is destroyed.
+    const auto* empty =
+        reinterpret_cast<const unsigned char*>(EmptyNode(schema) + 1);
+    for (std::size_t i = copied; i < schema.owningSlots.size(); ++i) {
+      const ClassSchema::OwningSlot& slot = schema.owningSlots[i];
+      std::memcpy(to + slot.offset, empty + slot.offset,
+                  qzfacility::SlotSize(slot.kind));
+    }
+    Destroy(node);
     throw;
   }
   return node;
