@@ -5,7 +5,8 @@
 // them from a 64 KiB block in the order they are asked for, and a block is
 // used again once every piece cut from it has been freed. A piece kept long
 // keeps its block; blocks are kept for later nodes rather than returned to
-// the system. Pieces over 1 KiB are ordinary heap allocations. Under
+// the system. Blocks come from 2 MiB mappings that the system is asked to
+// back with large pages. Pieces over 1 KiB are ordinary heap allocations. Under
 // AddressSanitizer every node is an ordinary heap allocation, so that the
 // sanitizer sees each node's lifetime.
 //
