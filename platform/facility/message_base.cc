@@ -147,10 +147,10 @@ void MarkSet(Node* node, const FieldSchema& field) {
 }
 
 CNMessageBase NewRecord(int group, int type) {
-  const ClassSchema* schema = qzfacility::FindClass(group, type);
+  Node* empty = CNMessageFacility::EmptyNodeOf(group, type);
   return CNMessageFacility::Adopt(
-      schema != nullptr ? CNMessageFacility::EmptyNode(*schema)
-                        : CNMessageFacility::NewUnknownNode(group, type));
+      empty != nullptr ? empty
+                       : CNMessageFacility::NewUnknownNode(group, type));
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ class CNMessageFacility {
 
   // The shared empty node of a known class.
   static Node* EmptyNode(const qzfacility::ClassSchema& schema);
+  // The same by identity, every new record's start; null for a class the
+  // facility does not know.
+  static Node* EmptyNodeOf(int group, int type);
   // A new node of a class the facility does not know: it has no fields.
   static Node* NewUnknownNode(int group, int type);
 

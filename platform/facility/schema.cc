@@ -206,6 +206,9 @@ void Index(ClassSchema& schema) {
     if (field.kind != FieldKind::kInt64) {
       schema.owningSlots.push_back({offset, field.kind});
     }
+    if (field.kind == FieldKind::kRecord) {
+      schema.recordOffsets.push_back(offset);
+    }
     offset += SlotSize(field.kind);
   }
   schema.slotBytes = offset;
@@ -213,9 +216,6 @@ void Index(ClassSchema& schema) {
 
 struct Registry {
   std::vector<ClassSchema> classes;
-  // (group, type) -> class; groups and types of the installation are small.
-  static constexpr int kGroups = 32;
-  static constexpr int kTypes = 256;
   std::array<const ClassSchema*, kGroups * kTypes> byIdentity{};
 
   Registry() : classes(BuildTable()) {
@@ -255,12 +255,11 @@ std::string ClassSchema::QualifiedName() const {
 }
 
 const ClassSchema* FindClass(int group, int type) {
-  if (group < 0 || group >= Registry::kGroups || type < 0 ||
-      type >= Registry::kTypes) {
+  if (group < 0 || group >= kGroups || type < 0 || type >= kTypes) {
     return nullptr;
   }
   return TheRegistry()
-      .byIdentity[static_cast<std::size_t>(group * Registry::kTypes + type)];
+      .byIdentity[static_cast<std::size_t>(group * kTypes + type)];
 }
 
 const std::vector<ClassSchema>& AllClasses() { return TheRegistry().classes; }

@@ -48,7 +48,8 @@ struct ClassSchema {
     FieldKind kind;
   };
   std::vector<OwningSlot> owningSlots = {};
-  std::size_t position = 0;  // in AllClasses()
+  std::vector<std::size_t> recordOffsets = {};  // of the nested records' slots
+  std::size_t position = 0;                     // in AllClasses()
 
   const FieldSchema* FieldByIndex(int index) const {
     return Lookup(byIndex, index);
@@ -66,6 +67,11 @@ struct ClassSchema {
     return position < 0 ? nullptr : &fields[static_cast<std::size_t>(position)];
   }
 };
+
+// Groups and types of the installation's classes are small: every class
+// has group < kGroups and type < kTypes.
+constexpr int kGroups = 32;
+constexpr int kTypes = 256;
 
 // The class of (group, type), or null for a class the facility does not know.
 const ClassSchema* FindClass(int group, int type);

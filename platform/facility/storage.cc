@@ -66,10 +66,12 @@ class EmptyNodes {
   EmptyNodes() {
     const std::vector<ClassSchema>& classes = qzfacility::AllClasses();
     nodes_.reserve(classes.size());
+    byIdentity_.resize(qzfacility::kGroups * qzfacility::kTypes);
     for (const ClassSchema& schema : classes) {
       Node* node = AllocateNode(&schema);
       node->refs.store(Node::kImmortalRefs, std::memory_order_relaxed);
       nodes_.push_back(node);
+      byIdentity_[Identity(schema.group, schema.type)] = node;
     }
     for (Node* node : nodes_) {
       for (const FieldSchema& field : node->schema->fields) {
@@ -99,8 +101,21 @@ class EmptyNodes {
 
   Node* Of(const ClassSchema& schema) const { return nodes_[schema.position]; }
 
+  Node* OfIdentity(int group, int type) const {
+    if (group < 0 || group >= qzfacility::kGroups || type < 0 ||
+        type >= qzfacility::kTypes) {
+      return nullptr;
+    }
+    return byIdentity_[Identity(group, type)];
+  }
+
  private:
+  static std::size_t Identity(int group, int type) {
+    return static_cast<std::size_t>(group * qzfacility::kTypes + type);
+  }
+
   std::vector<Node*> nodes_;
+  std::vector<Node*> byIdentity_;  // null where no class is
 };
 
 const EmptyNodes& TheEmptyNodes() {
@@ -120,9 +135,8 @@ Node* CopyOfEmpty(const Node* empty) {
   Node* node = AllocateNode(&schema);
   std::memcpy(static_cast<void*>(node + 1), empty + 1, schema.slotBytes);
   unsigned char* slots = reinterpret_cast<unsigned char*>(node + 1);
-  for (const ClassSchema::OwningSlot& slot : schema.owningSlots) {
-    if (slot.kind != FieldKind::kRecord) continue;
-    auto* record = reinterpret_cast<RecordSlot*>(slots + slot.offset);
+  for (const std::size_t offset : schema.recordOffsets) {
+    auto* record = reinterpret_cast<RecordSlot*>(slots + offset);
     record->self = &record->record;
   }
   return node;
@@ -155,6 +169,10 @@ void CopyOwned(const ClassSchema::OwningSlot& slot, const unsigned char* from,
 
 Node* CNMessageFacility::EmptyNode(const ClassSchema& schema) {
   return TheEmptyNodes().Of(schema);
+}
+
+Node* CNMessageFacility::EmptyNodeOf(int group, int type) {
+  return TheEmptyNodes().OfIdentity(group, type);
 }
 
 Node* CNMessageFacility::NewUnknownNode(int group, int type) {
