@@ -287,12 +287,7 @@ void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
   FreeNodeMemory(list, sizeof *list);
 }
 
-void TextSlot::Init(std::string_view text) {
-  if (text.size() <= kInside) {
-    std::memcpy(bytes_, text.data(), text.size());
-    size_ = static_cast<unsigned char>(text.size());
-    return;
-  }
+void TextSlot::InitOutside(std::string_view text) {
   const std::size_t size = text.size();
   char* block = static_cast<char*>(AllocateNodeMemory(sizeof size + size));
   std::memcpy(block, &size, sizeof size);
@@ -301,8 +296,7 @@ void TextSlot::Init(std::string_view text) {
   size_ = kOutside;
 }
 
-void TextSlot::Free() {
-  if (size_ != kOutside) return;
+void TextSlot::FreeOutside() {
   FreeNodeMemory(const_cast<char*>(Block()),
                  sizeof(std::size_t) + View().size());
 }

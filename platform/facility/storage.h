@@ -96,8 +96,17 @@ class TextSlot {
   static constexpr unsigned char kOutside = 0xFF;
   static constexpr std::size_t kInside = 15;
 
-  void Init(std::string_view text);
-  void Free();
+  // Most texts fit inside; only the others leave the header.
+  void Init(std::string_view text) {
+    if (text.size() > kInside) return InitOutside(text);
+    std::memcpy(bytes_, text.data(), text.size());
+    size_ = static_cast<unsigned char>(text.size());
+  }
+  void Free() {
+    if (size_ == kOutside) FreeOutside();
+  }
+  void InitOutside(std::string_view text);
+  void FreeOutside();
   const char* Block() const {
     const char* block;
     std::memcpy(&block, bytes_, sizeof block);
