@@ -48,13 +48,11 @@ char* PutSigned(char* out, const char* end, Signed value) {
 // The formats the installation's log lines use, written without the general
 // formatter: text and %s, %d, %u, %ld, %lu, %lld, %llu and %%. One line per
 // created machine is logged, so this is on the path of a million-machine
-// run. Null, with `args` untouched, for anything else (flags, widths, a null
-// text) or a line longer than the buffer: the general formatter then writes
-// it.
+// run. Reads `args` as it goes; null for anything else (flags, widths, a
+// null text) or a line longer than the buffer, which the general formatter
+// then writes from a fresh copy of the arguments.
 const char* FormatPlain(char* buffer, const char* format, va_list args,
                         std::size_t& length) {
-  va_list own;
-  va_copy(own, args);
   char* out = buffer;
   const char* const end = buffer + kBufferBytes - 1;
   const char* at = format;
@@ -78,23 +76,22 @@ const char* FormatPlain(char* buffer, const char* format, va_list args,
     if (conversion == '%' && longs == 0) {
       out = Put(out, end, "%", 1);
     } else if (conversion == 's' && longs == 0) {
-      const char* text = va_arg(own, const char*);
+      const char* text = va_arg(args, const char*);
       out = text == nullptr ? nullptr : Put(out, end, text, std::strlen(text));
     } else if (conversion == 'd') {
-      out = longs == 0   ? PutSigned(out, end, va_arg(own, int))
-            : longs == 1 ? PutSigned(out, end, va_arg(own, long))
-                         : PutSigned(out, end, va_arg(own, long long));
+      out = longs == 0   ? PutSigned(out, end, va_arg(args, int))
+            : longs == 1 ? PutSigned(out, end, va_arg(args, long))
+                         : PutSigned(out, end, va_arg(args, long long));
     } else if (conversion == 'u') {
-      out = longs == 0 ? PutDecimal(out, end, va_arg(own, unsigned), false)
+      out = longs == 0 ? PutDecimal(out, end, va_arg(args, unsigned), false)
             : longs == 1
-                ? PutDecimal(out, end, va_arg(own, unsigned long), false)
-                : PutDecimal(out, end, va_arg(own, unsigned long long), false);
+                ? PutDecimal(out, end, va_arg(args, unsigned long), false)
+                : PutDecimal(out, end, va_arg(args, unsigned long long), false);
     } else {
       out = nullptr;
     }
     at = spec + 1;
   }
-  va_end(own);
   if (out == nullptr) return nullptr;
   length = static_cast<std::size_t>(out - buffer);
   return buffer;
@@ -106,9 +103,11 @@ const char* FormatPlain(char* buffer, const char* format, va_list args,
 std::string_view Format(char* buffer, std::string& longer, const char* format,
                         va_list args) {
   std::size_t plain = 0;
-  if (FormatPlain(buffer, format, args, plain) != nullptr) {
-    return std::string_view(buffer, plain);
-  }
+  va_list plainArgs;
+  va_copy(plainArgs, args);
+  const char* written = FormatPlain(buffer, format, plainArgs, plain);
+  va_end(plainArgs);
+  if (written != nullptr) return std::string_view(buffer, plain);
   va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(buffer, kBufferBytes, format, args);
