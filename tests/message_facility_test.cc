@@ -1,7 +1,5 @@
 // Records of the message facility: deep value semantics over shared storage,
 // reads of absent fields and identity checks.
-#include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <new>
 #include <optional>
@@ -11,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "failing_allocation.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "messages/records.h"
@@ -48,13 +47,6 @@ ClientsComposition Composition(const std::string& name) {
   Set(composition, ClientsComposition::kClientInfo, info);
   return composition;
 }
-
-// Allocations left before one fails; none fails while negative.
-std::atomic<long> allocationsLeft{-1};
-
-// Out of line: the compiler would otherwise pair the replaced operator new
-// with this free and warn.
-[[gnu::noinline]] void FreeAllocation(void* memory) { std::free(memory); }
 
 ClientSetup Request(const std::string& clientName) {
   ClientEntity server;
@@ -179,14 +171,14 @@ TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
   const std::string whole = qzsim::render(original);
   bool copied = false;
   for (long fail = 0; !copied && fail < 10000; ++fail) {
-    allocationsLeft = fail;
+    qztest::FailAllocationAfter(fail);
     try {
       const ClientSetup copy = original;  // addresses are out: a real copy
-      allocationsLeft = -1;
+      qztest::FailAllocationAfter(-1);
       EXPECT_EQ(whole, qzsim::render(copy));
       copied = true;
     } catch (const std::bad_alloc&) {
-      allocationsLeft = -1;
+      qztest::FailAllocationAfter(-1);
     }
     ASSERT_EQ(whole, qzsim::render(original)) << "failing allocation " << fail;
   }
@@ -385,16 +377,3 @@ TEST(MessageFacilityTest, ThreadsCopyingOneTreeKeepTheirOwnValues) {
 }
 
 }  // namespace
-
-// Every allocation of the program, facility included, can be made to fail.
-void* operator new(std::size_t size) {
-  if (allocationsLeft.load() >= 0 && allocationsLeft.fetch_sub(1) == 0) {
-    throw std::bad_alloc();
-  }
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { FreeAllocation(memory); }
-void operator delete(void* memory, std::size_t) noexcept {
-  FreeAllocation(memory);
-}
