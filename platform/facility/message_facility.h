@@ -45,6 +45,10 @@ class CNMessageFacility {
   static bool IsEmpty(const Node* node);
 
   static CNMessageBase Adopt(Node* node) { return CNMessageBase(node); }
+  // Releases the record's node ahead of the record's end: the record is
+  // left holding an immortal node (of any class), and is fit only to be
+  // destroyed.
+  static void Drop(CNMessageBase& record);
   static void Swap(CNMessageBase& a, CNMessageBase& b) {
     std::swap(a.node_, b.node_);
   }

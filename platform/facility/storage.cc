@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "facility/message_facility.h"
@@ -225,6 +226,11 @@ void CNMessageFacility::Destroy(Node* node) {
   FreeNode(node);
 }
 
+void CNMessageFacility::Drop(CNMessageBase& record) {
+  static Node* const spent = EmptyNode(qzfacility::AllClasses().front());
+  Release(std::exchange(record.node_, spent));
+}
+
 bool CNMessageFacility::IsEmpty(const Node* node) {
   if (node->Immortal()) return true;
   if (node->AnyFieldSet()) return false;
@@ -245,11 +251,69 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
 
 namespace qzfacility {
 
+namespace {
+
+// Asks for the nodes `depth` levels below `node` that the pass will touch:
+// a node's nested records are touched only where `descends` says the pass
+// goes into the node (copies it, or destroys it).
+template <class Descends>
+void FetchLevel(const Node* node, int depth, Descends descends) {
+  if (depth == 0) {
+    __builtin_prefetch(node, 1);
+    return;
+  }
+  if (node->schema == nullptr || !descends(node)) return;
+  const auto* slots = reinterpret_cast<const unsigned char*>(node + 1);
+  for (const std::size_t offset : node->schema->recordOffsets) {
+    const auto* record = reinterpret_cast<const RecordSlot*>(slots + offset);
+    FetchLevel(CNMessageFacility::NodeOf(record->record), depth - 1, descends);
+  }
+}
+
+// Element at + kStep * (kLevels - d) has its level d asked for, so each
+// level's lines have kStep elements' time to arrive before the next level
+// is read from them. A request's compositions are four levels deep.
+template <class Descends>
+void FetchAhead(const std::vector<CNMessageBase>& list, std::size_t at,
+                Descends descends) {
+  constexpr std::size_t kStep = 8;
+  constexpr int kLevels = 4;
+  for (int depth = 0; depth < kLevels; ++depth) {
+    const std::size_t ahead =
+        at + kStep * static_cast<std::size_t>(kLevels - depth);
+    if (ahead < list.size()) {
+      FetchLevel(CNMessageFacility::NodeOf(list[ahead]), depth, descends);
+    }
+  }
+}
+
+}  // namespace
+
+void FetchAheadOfCopy(const std::vector<CNMessageBase>& list, std::size_t at) {
+  // Sharing copies a node that may not be shared, and so its nested records.
+  FetchAhead(list, at, [](const Node* node) {
+    return !node->Immortal() && node->Unshareable();
+  });
+}
+
+void FetchAheadOfRelease(const std::vector<CNMessageBase>& list,
+                         std::size_t at) {
+  // Releasing the last reference destroys the node and its nested records.
+  FetchAhead(list, at, [](const Node* node) {
+    return node->refs.load(std::memory_order_acquire) == 1;
+  });
+}
+
 ListSlot::ListSlot(const ListSlot& other) {
   if (other.Empty()) return;
   std::vector<CNMessageBase>* list = Make();
   try {
-    *list = *other.list_;
+    const std::vector<CNMessageBase>& from = *other.list_;
+    list->reserve(from.size());
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      FetchAheadOfCopy(from, i);
+      list->push_back(from[i]);
+    }
   } catch (...) {
     Unmake(list);
     throw;
@@ -283,6 +347,10 @@ std::vector<CNMessageBase>* ListSlot::Make() {
 }
 
 void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    FetchAheadOfRelease(*list, i);
+    CNMessageFacility::Drop((*list)[i]);
+  }
   list->~vector();
   FreeNodeMemory(list, sizeof *list);
 }

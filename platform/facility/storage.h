@@ -151,6 +151,15 @@ class ListSlot {
   std::vector<CNMessageBase>* list_ = nullptr;
 };
 
+// A pass over a long list (copying it, releasing it) meets each element's
+// nodes cold, and each reference count it changes is a locked update that
+// waits for its line before the pass goes on. These ask for the nodes the
+// pass will touch some elements ahead, one level of the tree nearer each
+// element, so that the misses overlap. Call before working on list[at].
+void FetchAheadOfCopy(const std::vector<CNMessageBase>& list, std::size_t at);
+void FetchAheadOfRelease(const std::vector<CNMessageBase>& list,
+                         std::size_t at);
+
 constexpr std::size_t SlotSize(FieldKind kind) {
   return kind == FieldKind::kInt64    ? sizeof(long long)
          : kind == FieldKind::kText   ? sizeof(TextSlot)
