@@ -219,19 +219,17 @@ int CNMessageBase::setlistobject(short index, short tag,
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
   if (list == nullptr) Fail(node_, &field, "attached a null list");
-  std::vector<CNMessageBase> copy;
-  copy.reserve(list->size());
-  for (std::size_t i = 0; i < list->size(); ++i) {
-    qzfacility::FetchAheadOfCopy(*list, i);
-    const Node* element = CNMessageFacility::NodeOf((*list)[i]);
-    // A request's list holds a million elements: name one only when wrong.
-    if (element->Group() != field.childGroup ||
-        element->Type() != field.childType) {
-      FailChildClass(node_, field, element->Group(), element->Type(),
-                     "list element " + std::to_string(i) + " is");
-    }
-    copy.push_back((*list)[i]);
-  }
+  std::vector<CNMessageBase> copy =
+      qzfacility::CopyElements(*list, [&](std::size_t i) {
+        const Node* element = CNMessageFacility::NodeOf((*list)[i]);
+        // A request's list holds a million elements: name one only when
+        // wrong.
+        if (element->Group() != field.childGroup ||
+            element->Type() != field.childType) {
+          FailChildClass(node_, field, element->Group(), element->Type(),
+                         "list element " + std::to_string(i) + " is");
+        }
+      });
   Node* node = CNMessageFacility::Mutable(*this);
   reinterpret_cast<ListSlot*>(node->Slot(field))->Swap(copy);
   MarkSet(node, field);

@@ -308,12 +308,7 @@ ListSlot::ListSlot(const ListSlot& other) {
   if (other.Empty()) return;
   std::vector<CNMessageBase>* list = Make();
   try {
-    const std::vector<CNMessageBase>& from = *other.list_;
-    list->reserve(from.size());
-    for (std::size_t i = 0; i < from.size(); ++i) {
-      FetchAheadOfCopy(from, i);
-      list->push_back(from[i]);
-    }
+    *list = CopyElements(*other.list_, [](std::size_t) {});
   } catch (...) {
     Unmake(list);
     throw;

@@ -160,6 +160,22 @@ void FetchAheadOfCopy(const std::vector<CNMessageBase>& list, std::size_t at);
 void FetchAheadOfRelease(const std::vector<CNMessageBase>& list,
                          std::size_t at);
 
+// A copy of `from`, sharing its elements' nodes, fetched ahead as above.
+// `check(i)` runs before element i is copied, in the same pass; what it
+// throws, or std::bad_alloc, leaves nothing behind.
+template <class Check>
+std::vector<CNMessageBase> CopyElements(const std::vector<CNMessageBase>& from,
+                                        Check check) {
+  std::vector<CNMessageBase> copy;
+  copy.reserve(from.size());
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    FetchAheadOfCopy(from, i);
+    check(i);
+    copy.push_back(from[i]);
+  }
+  return copy;
+}
+
 constexpr std::size_t SlotSize(FieldKind kind) {
   return kind == FieldKind::kInt64    ? sizeof(long long)
          : kind == FieldKind::kText   ? sizeof(TextSlot)
