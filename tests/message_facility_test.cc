@@ -156,9 +156,29 @@ TEST(MessageFacilityTest, WritesThroughKeptAddressesDoNotReachCopies) {
               AllOf(HasSubstr("\"renamed\""), HasSubstr("\"web02\"")));
 }
 
-// A copy that runs out of memory part way throws std::bad_alloc and leaves
-// the original whole, and (the sanitizers check) nothing leaked: each
-// allocation of the copy fails in turn until one copy succeeds.
+// Runs `copy(original)` with each of its allocations failing in turn until
+// one run succeeds: every failed run throws std::bad_alloc and leaves the
+// original whole, and (the sanitizers check) nothing leaked.
+void FailEachAllocation(
+    const ClientSetup& original,
+    const std::function<ClientSetup(const ClientSetup&)>& copy) {
+  const std::string whole = qzsim::render(original);
+  bool copied = false;
+  for (long fail = 0; !copied && fail < 10000; ++fail) {
+    qztest::FailAllocationAfter(fail);
+    try {
+      const ClientSetup made = copy(original);
+      qztest::FailAllocationAfter(-1);
+      EXPECT_EQ(whole, qzsim::render(made));
+      copied = true;
+    } catch (const std::bad_alloc&) {
+      qztest::FailAllocationAfter(-1);
+    }
+    ASSERT_EQ(whole, qzsim::render(original)) << "failing allocation " << fail;
+  }
+  EXPECT_TRUE(copied);
+}
+
 TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
   ClientSetup original = Request(std::string(40, 'n'));  // a text kept apart
   Set(Get(original, ClientSetup::kServerClientInfo),
@@ -168,21 +188,24 @@ TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
   SIMError error;
   Set(error, SIMError::kErrorString, std::string(30, 'e'));
   Set(original, ClientSetup::kSetupError, error);  // owned after the list
-  const std::string whole = qzsim::render(original);
-  bool copied = false;
-  for (long fail = 0; !copied && fail < 10000; ++fail) {
-    qztest::FailAllocationAfter(fail);
-    try {
-      const ClientSetup copy = original;  // addresses are out: a real copy
-      qztest::FailAllocationAfter(-1);
-      EXPECT_EQ(whole, qzsim::render(copy));
-      copied = true;
-    } catch (const std::bad_alloc&) {
-      qztest::FailAllocationAfter(-1);
+  // Addresses are out: a copy is a real one.
+  FailEachAllocation(original, [](const ClientSetup& from) { return from; });
+
+  // A shared record asked for its list's address copies the list's
+  // elements too; a copy failing part way leaves some of them shared.
+  ClientSetup shared = Request("a");
+  Set(shared, ClientSetup::kClientCompositions,
+      {Composition("a"), Composition(std::string(40, 'b')), Composition("c")});
+  FailEachAllocation(shared, [](const ClientSetup& from) {
+    ClientSetup copy = from;
+    for (CNMessageBase& composition :
+         Get(copy, ClientSetup::kClientCompositions)) {
+      CNMessageBase& entity = EntityIn(composition);  // written as it was
+      Set(entity, ClientEntity::kClientName,
+          Get(entity, ClientEntity::kClientName));
     }
-    ASSERT_EQ(whole, qzsim::render(original)) << "failing allocation " << fail;
-  }
-  EXPECT_TRUE(copied);
+    return copy;
+  });
 }
 
 TEST(MessageFacilityTest, AbsentFieldsReadAsEmptyUntilWrittenInPlace) {

@@ -303,8 +303,14 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
     bool) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
+  const Node* shared = node_;
   Node* node = CNMessageFacility::MutableForAddress(*this);
-  return reinterpret_cast<ListSlot*>(node->Slot(field))->Address();
+  auto* list = reinterpret_cast<ListSlot*>(node->Slot(field));
+  // A list copied just now shares every element, and a caller that asks for
+  // its address goes on to write into them, which would copy them one by
+  // one: copying them in one pass lets their cold reads overlap.
+  if (node != shared) list->OwnElements();
+  return list->Address();
 }
 
 int CNMessageBase::group() const { return node_->Group(); }

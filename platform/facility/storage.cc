@@ -272,12 +272,12 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
 
 // Element at + kStep * (kLevels - d) has its level d asked for, so each
 // level's lines have kStep elements' time to arrive before the next level
-// is read from them. A request's compositions are four levels deep.
-template <class Descends>
+// is read from them. A request's compositions are four levels deep; a pass
+// that copies only the elements' own nodes reads two levels.
+template <int kLevels = 4, class Descends>
 void FetchAhead(const std::vector<CNMessageBase>& list, std::size_t at,
                 Descends descends) {
   constexpr std::size_t kStep = 8;
-  constexpr int kLevels = 4;
   for (int depth = 0; depth < kLevels; ++depth) {
     const std::size_t ahead =
         at + kStep * static_cast<std::size_t>(kLevels - depth);
@@ -324,6 +324,19 @@ void ListSlot::Swap(std::vector<CNMessageBase>& other) {
   if (list_ == nullptr && other.empty()) return;
   if (list_ == nullptr) list_ = Make();
   list_->swap(other);
+}
+
+void ListSlot::OwnElements() {
+  if (list_ == nullptr) return;
+  std::vector<CNMessageBase>& list = *list_;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    // Copying a shared node reads it and counts one more reference on each
+    // of its nested records.
+    FetchAhead<2>(list, i, [](const Node* node) {
+      return node->refs.load(std::memory_order_relaxed) != 1;
+    });
+    CNMessageFacility::Mutable(list[i]);
+  }
 }
 
 std::vector<CNMessageBase>** ListSlot::Address() {

@@ -9,7 +9,9 @@
 //
 // Once a mutable address into a node has been handed out (getObjectAccessor,
 // getlistobject), the node is never shared again: copies of it are taken at
-// once, so a write through a kept address cannot leak into a copy.
+// once, so a write through a kept address cannot leak into a copy. A list
+// whose address is asked for through a shared handle is copied with private
+// copies of its elements, the writes the address is wanted for being near.
 #ifndef QZ_PLATFORM_FACILITY_STORAGE_H_
 #define QZ_PLATFORM_FACILITY_STORAGE_H_
 
@@ -140,6 +142,9 @@ class ListSlot {
   bool Empty() const { return list_ == nullptr || list_->empty(); }
   // Exchanges the elements with `other`.
   void Swap(std::vector<CNMessageBase>& other);
+  // Gives every element that shares its node a private copy, in one pass.
+  // Throws std::bad_alloc, leaving the elements not yet copied shared.
+  void OwnElements();
   // What getlistobject hands out; stays valid as long as the slot.
   std::vector<CNMessageBase>** Address();
 
