@@ -8,7 +8,9 @@
 //           written in
 //   reply   what Execute and postOperation do with the reply: scan it for
 //           failed clients, copy it (response = *reply), read every client
-//           id, walk it and file each client in a std::map by GUID
+//           id, walk it and file each client in a std::map by GUID; each of
+//           the four passes is also shown alone (reply.scan, reply.copy,
+//           reply.ids, reply.walk)
 //   memory  resident bytes a built request holds, measured as the growth of
 //           the resident set of a fresh process, so the facility's node
 //           pool counts
@@ -25,9 +27,11 @@
 //
 //   build/bench/bench/request_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +87,41 @@ void ReportTime(benchmark::State& state) {
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The reply step's passes, timed one by one in CPU seconds of the thread.
+constexpr const char* kPasses[] = {"scan", "copy", "ids", "walk"};
+constexpr std::size_t kPassCount = std::size(kPasses);
+
+class PassClock {
+ public:
+  void Start() { last_ = Now(); }
+  // Ends the pass under way, which is pass `pass`.
+  void Lap(std::size_t pass) {
+    const double now = Now();
+    seconds_[pass] += now - last_;
+    last_ = now;
+  }
+
+  // Each pass's time per composition over the timed iterations.
+  void Report(benchmark::State& state) const {
+    const double compositions = static_cast<double>(state.range(0)) *
+                                static_cast<double>(state.iterations());
+    for (std::size_t pass = 0; pass < kPassCount; ++pass) {
+      state.counters[kPasses[pass]] = seconds_[pass] / compositions;
+    }
+  }
+
+ private:
+  static double Now() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) +
+           1e-9 * static_cast<double>(now.tv_nsec);
+  }
+
+  double last_ = 0;
+  std::array<double, kPassCount> seconds_{};
+};
+
 // Files a client under the key postOperation uses: the GUID, or the
 // alternate id after a comma when there is one.
 void File(Clients& clients, const std::string& key, ClientData&& data) {
@@ -110,7 +149,8 @@ void BuildProject(const Clients& clients, Probe& probe) {
 
 // Execute's and postOperation's passes over the reply, with the same
 // accessors, less the log line postOperation writes for each client.
-Clients ReadReply(ClientSetup& reply, ClientSetup& response) {
+Clients ReadReply(ClientSetup& reply, ClientSetup& response, PassClock& clock) {
+  clock.Start();
   int failed = 0;
   if (IsSet(reply, ClientSetup::kClientCompositions)) {
     for (CNMessageBase& composition :
@@ -118,7 +158,9 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response) {
       if (qzcc::HasFailed(composition)) ++failed;
     }
   }
+  clock.Lap(0);
   response = reply;
+  clock.Lap(1);
   long long ids =
       qzcc::ClientIdOf(Get(response, ClientSetup::kClientCompositions).front());
   for (CNMessageBase& composition :
@@ -127,6 +169,7 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response) {
   }
   benchmark::DoNotOptimize(ids);
   benchmark::DoNotOptimize(failed);
+  clock.Lap(2);
 
   Clients clients;
   for (CNMessageBase& composition :
@@ -147,6 +190,7 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response) {
         static_cast<int>(Get(props, App::ClientProps::kNumber299));
     File(clients, key, std::move(data));
   }
+  clock.Lap(3);
   return clients;
 }
 
@@ -192,15 +236,17 @@ void BM_ReplyProject(benchmark::State& state) {
     ClientSetup reply(probe.Request());
     qzbench::WriteIds(reply);
     ClientSetup response;
-    ReadReply(reply, response);
+    PassClock untimed;
+    ReadReply(reply, response, untimed);
   }
+  PassClock clock;
   for (auto _ : state) {
     state.PauseTiming();
     auto reply = std::make_unique<ClientSetup>(probe.Request());
     qzbench::WriteIds(*reply);
     auto response = std::make_unique<ClientSetup>();
     state.ResumeTiming();
-    Clients clients = ReadReply(*reply, *response);
+    Clients clients = ReadReply(*reply, *response, clock);
     state.PauseTiming();
     if (clients.size() != static_cast<std::size_t>(Size(state))) {
       state.SkipWithError("a client is missing from the map");
@@ -211,6 +257,7 @@ void BM_ReplyProject(benchmark::State& state) {
     state.ResumeTiming();
   }
   ReportTime(state);
+  clock.Report(state);
 }
 
 // ---- protobuf ----
@@ -277,13 +324,16 @@ int ClientId(const qzbench::ClientsComposition& composition) {
 
 // The same passes as ReadReply above.
 Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
-                          qzbench::ClientSetup& response) {
+                          qzbench::ClientSetup& response, PassClock& clock) {
+  clock.Start();
   int failed = 0;
   for (const qzbench::ClientsComposition& composition :
        reply.clientcompositions()) {
     if (Failed(composition)) ++failed;
   }
+  clock.Lap(0);
   response = reply;
+  clock.Lap(1);
   long long ids = ClientId(response.clientcompositions(0));
   for (const qzbench::ClientsComposition& composition :
        response.clientcompositions()) {
@@ -291,6 +341,7 @@ Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
   }
   benchmark::DoNotOptimize(ids);
   benchmark::DoNotOptimize(failed);
+  clock.Lap(2);
 
   Clients clients;
   for (const qzbench::ClientsComposition& composition :
@@ -310,6 +361,7 @@ Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
     data.resultNumber = static_cast<int>(props.number299());
     File(clients, key, std::move(data));
   }
+  clock.Lap(3);
   return clients;
 }
 
@@ -341,14 +393,16 @@ void BM_ReplyProtobuf(benchmark::State& state) {
   const auto request = BuildProtobuf(Inputs(Size(state)));
   {
     qzbench::ClientSetup response;
-    ReadReplyProtobuf(*AnswerProtobuf(*request), response);
+    PassClock untimed;
+    ReadReplyProtobuf(*AnswerProtobuf(*request), response, untimed);
   }
+  PassClock clock;
   for (auto _ : state) {
     state.PauseTiming();
     auto reply = AnswerProtobuf(*request);
     auto response = std::make_unique<qzbench::ClientSetup>();
     state.ResumeTiming();
-    Clients clients = ReadReplyProtobuf(*reply, *response);
+    Clients clients = ReadReplyProtobuf(*reply, *response, clock);
     state.PauseTiming();
     if (clients.size() != static_cast<std::size_t>(Size(state))) {
       state.SkipWithError("a client is missing from the map");
@@ -359,6 +413,7 @@ void BM_ReplyProtobuf(benchmark::State& state) {
     state.ResumeTiming();
   }
   ReportTime(state);
+  clock.Report(state);
 }
 
 #endif  // QZCC_BENCH_PROTOBUF
@@ -484,10 +539,14 @@ class TableReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintTable() const {
-    std::printf("\n%-8s %9s %12s %12s %7s\n", "step", "N", kProject, kProtobuf,
+    std::printf("\n%-10s %9s %12s %12s %7s\n", "step", "N", kProject, kProtobuf,
                 "ratio");
-    for (const char* step : {"build", "answer", "reply", "memory"}) {
-      const bool bytes = std::strcmp(step, "memory") == 0;
+    std::vector<std::string> steps = {"build", "answer", "reply"};
+    for (const char* pass : kPasses)
+      steps.push_back(std::string("reply.") + pass);
+    steps.push_back("memory");
+    for (const std::string& step : steps) {
+      const bool bytes = step == "memory";
       for (int n : kSizes) {
         const auto found = figures_.find({step, n});
         if (found == figures_.end()) continue;
@@ -509,13 +568,14 @@ class TableReporter : public benchmark::ConsoleReporter {
           std::snprintf(ratio, sizeof ratio, "%.2f",
                         project->second / protobuf->second);
         }
-        std::printf("%-8s %9d %12s %12s %7s\n", step, n, left, right, ratio);
+        std::printf("%-10s %9d %12s %12s %7s\n", step.c_str(), n, left, right,
+                    ratio);
       }
     }
     std::printf(
-        "(build, answer, reply: median ns per composition; memory: resident "
-        "bytes per composition of a built request; ratio: project / "
-        "protobuf)\n");
+        "(build, answer, reply and its passes: median ns per composition; "
+        "memory: resident bytes per composition of a built request; ratio: "
+        "project / protobuf)\n");
   }
 
  private:
@@ -532,10 +592,15 @@ class TableReporter : public benchmark::ConsoleReporter {
     const std::string side = name.substr(slash + 1);
     const char* counter =
         step == "memory" ? "bytes_per_composition" : "time_per_composition";
+    const int n = std::atoi(run.run_name.args.c_str());
     const auto value = run.counters.find(counter);
     if (value == run.counters.end()) return;
-    figures_[{step, std::atoi(run.run_name.args.c_str())}][side] =
-        value->second.value;
+    figures_[{step, n}][side] = value->second.value;
+    for (const char* pass : kPasses) {
+      const auto passed = run.counters.find(pass);
+      if (passed == run.counters.end()) continue;
+      figures_[{step + "." + pass, n}][side] = passed->second.value;
+    }
   }
 
   std::map<std::pair<std::string, int>, std::map<std::string, double>> figures_;
