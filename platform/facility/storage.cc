@@ -335,7 +335,11 @@ void ListSlot::OwnElements() {
     FetchAhead<2>(list, i, [](const Node* node) {
       return node->refs.load(std::memory_order_relaxed) != 1;
     });
-    CNMessageFacility::Mutable(list[i]);
+    // An empty element keeps its class's empty node until written, as any
+    // fresh record does.
+    if (!CNMessageFacility::NodeOf(list[i])->Immortal()) {
+      CNMessageFacility::Mutable(list[i]);
+    }
   }
 }
 

@@ -142,8 +142,9 @@ class ListSlot {
   bool Empty() const { return list_ == nullptr || list_->empty(); }
   // Exchanges the elements with `other`.
   void Swap(std::vector<CNMessageBase>& other);
-  // Gives every element that shares its node a private copy, in one pass.
-  // Throws std::bad_alloc, leaving the elements not yet copied shared.
+  // Gives every element that shares its node with another record a private
+  // copy, in one pass; empty elements stay as they are. Throws
+  // std::bad_alloc, leaving the elements not yet copied shared.
   void OwnElements();
   // What getlistobject hands out; stays valid as long as the slot.
   std::vector<CNMessageBase>** Address();
