@@ -206,6 +206,14 @@ TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
     }
     return copy;
   });
+  // A node of the record's own, made by setters, moves to hand an address
+  // out.
+  FailEachAllocation(shared, [](const ClientSetup& from) {
+    ClientSetup copy = from;
+    Set(copy, ClientSetup::kSetupKind, Get(copy, ClientSetup::kSetupKind));
+    Set(EntityOf(copy), ClientEntity::kClientName, "a");
+    return copy;
+  });
 }
 
 TEST(MessageFacilityTest, AbsentFieldsReadAsEmptyUntilWrittenInPlace) {

@@ -1,5 +1,6 @@
 #include "host/message_base.h"
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -294,8 +295,7 @@ CNMessageBase** CNMessageBase::getObjectAccessor(
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
   CheckChildClass(node_, field, childGroup, childType, "read as");
-  Node* node = CNMessageFacility::MutableForAddress(*this);
-  return &reinterpret_cast<RecordSlot*>(node->Slot(field))->self;
+  return CNMessageFacility::MutableForAddress(*this)->AddressWord(field);
 }
 
 std::vector<CNMessageBase>** CNMessageBase::getlistobject(
@@ -303,13 +303,13 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
     bool) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
-  const Node* shared = node_;
+  const bool shared = node_->refs.load(std::memory_order_acquire) != 1;
   Node* node = CNMessageFacility::MutableForAddress(*this);
   auto* list = reinterpret_cast<ListSlot*>(node->Slot(field));
   // A list copied just now shares every element, and a caller that asks for
   // its address goes on to write into them, which would copy them one by
   // one: copying them in one pass lets their cold reads overlap.
-  if (node != shared) list->OwnElements();
+  if (shared) list->OwnElements();
   return list->Address();
 }
 

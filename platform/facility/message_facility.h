@@ -25,7 +25,7 @@ class CNMessageFacility {
   // The record's node, made private to this handle first if it is shared.
   static Node* Mutable(CNMessageBase& record);
   // The same, for handing out an address into the node, which then may no
-  // longer be shared.
+  // longer be shared and carries its nested records' address words.
   static Node* MutableForAddress(CNMessageBase& record);
 
   // A new reference for another handle: shared, or a private copy when the
@@ -107,7 +107,11 @@ class CNMessageFacility {
   };
 
  private:
-  static Node* Clone(const Node* source);
+  // A private copy of `source`, unshareable (and so carrying address words)
+  // when `forAddress` says so.
+  static Node* Clone(const Node* source, bool forAddress);
+  // MutableForAddress for a record whose node is not yet unshareable.
+  static Node* MakeAddressable(CNMessageBase& record);
   static void Destroy(Node* node);
 };
 
@@ -115,7 +119,9 @@ class CNMessageFacility {
 
 inline CNMessageFacility::Node* CNMessageFacility::Share(Node* node) {
   if (node->Immortal()) return node;
-  if (node->Unshareable()) return Clone(node);
+  // A copy of a node that hands addresses out is likely walked the same
+  // way, so it takes the same layout.
+  if (node->Unshareable()) return Clone(node, true);
   node->refs.fetch_add(1, std::memory_order_relaxed);
   return node;
 }
@@ -134,7 +140,7 @@ inline CNMessageFacility::Node* CNMessageFacility::Mutable(
   Node* node = record.node_;
   // Immortal nodes count far more than one.
   if (node->refs.load(std::memory_order_acquire) != 1) {
-    Node* copy = Clone(node);
+    Node* copy = Clone(node, false);
     Release(node);
     record.node_ = copy;
   }
@@ -143,10 +149,9 @@ inline CNMessageFacility::Node* CNMessageFacility::Mutable(
 
 inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(
     CNMessageBase& record) {
-  Node* node = Mutable(record);
-  // Walks read far more than they write: leave the line clean when it can be.
-  if (!node->Unshareable()) node->setMask |= Node::kUnshareable;
-  return node;
+  Node* node = record.node_;
+  // An unshareable node has this handle as its one owner.
+  return node->Unshareable() ? node : MakeAddressable(record);
 }
 
 #endif  // QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_

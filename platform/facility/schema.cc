@@ -212,6 +212,12 @@ void Index(ClassSchema& schema) {
     offset += SlotSize(field.kind);
   }
   schema.slotBytes = offset;
+  for (FieldSchema& field : schema.fields) {
+    if (field.kind != FieldKind::kRecord) continue;
+    field.addressOffset = offset;
+    offset += sizeof(CNMessageBase*);
+  }
+  schema.addressBytes = offset - schema.slotBytes;
 }
 
 struct Registry {

@@ -29,6 +29,8 @@ struct FieldSchema {
   int childGroup;  // class of the nested record or of the list's elements
   int childType;
   std::size_t offset = 0;  // of the field's slot within a record's storage
+  // Of a nested record's address word in a node that hands addresses out.
+  std::size_t addressOffset = 0;
 };
 
 struct ClassSchema {
@@ -41,6 +43,9 @@ struct ClassSchema {
   std::vector<std::int16_t> byIndex = {};  // index -> position in fields, or -1
   std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
   std::size_t slotBytes = 0;
+  // The nested records' address words, after the slots of a node that hands
+  // addresses out.
+  std::size_t addressBytes = 0;
   // The slots that own something (texts, nested records, lists), in field
   // order; the others copy as bytes.
   struct OwningSlot {

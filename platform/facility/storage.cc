@@ -20,21 +20,34 @@ using Node = CNMessageBase::Node;
 
 namespace {
 
-// An unknown class's node keeps its group and type in place of slots.
-std::size_t NodeBytes(const ClassSchema* schema) {
-  return sizeof(Node) +
-         (schema == nullptr ? 2 * sizeof(int) : schema->slotBytes);
+// An unknown class's node keeps its group and type in place of slots; a
+// node that hands addresses out has its address words after the slots.
+std::size_t NodeBytes(const ClassSchema* schema, bool forAddress) {
+  if (schema == nullptr) return sizeof(Node) + 2 * sizeof(int);
+  return sizeof(Node) + schema->slotBytes +
+         (forAddress ? schema->addressBytes : 0);
 }
 
-Node* AllocateNode(const ClassSchema* schema) {
-  void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema));
-  return new (memory) Node{{1}, 0, schema};
+Node* AllocateNode(const ClassSchema* schema, bool forAddress = false) {
+  void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema, forAddress));
+  return new (memory) Node{{1}, forAddress ? Node::kUnshareable : 0, schema};
 }
 
+// Frees the node's memory; its slots must own nothing by now.
 void FreeNode(Node* node) {
-  const std::size_t bytes = NodeBytes(node->schema);
+  const std::size_t bytes = NodeBytes(node->schema, node->Unshareable());
   node->~Node();
   qzfacility::FreeNodeMemory(node, bytes);
+}
+
+// Points each address word of an unshareable node at its nested record.
+void SetAddressWords(Node* node) {
+  if (node->schema == nullptr) return;
+  for (const FieldSchema& field : node->schema->fields) {
+    if (field.kind != FieldKind::kRecord) continue;
+    *node->AddressWord(field) =
+        &reinterpret_cast<RecordSlot*>(node->Slot(field))->record;
+  }
 }
 
 void DestroySlot(Node* node, const FieldSchema& field) {
@@ -87,9 +100,7 @@ class EmptyNodes {
           case FieldKind::kRecord: {
             const ClassSchema* child =
                 qzfacility::FindClass(field.childGroup, field.childType);
-            auto* record = new (slot)
-                RecordSlot{CNMessageFacility::Adopt(Of(*child)), nullptr};
-            record->self = &record->record;
+            new (slot) RecordSlot{CNMessageFacility::Adopt(Of(*child))};
             break;
           }
           case FieldKind::kList:
@@ -129,17 +140,12 @@ std::atomic<int> startResult{0};
 
 // Every new record starts as a copy of its class's empty node, whose slots
 // own nothing (no outside text, no list, immortal children), so their bytes
-// can be copied whole; only each nested record's address points into the
-// node itself.
-Node* CopyOfEmpty(const Node* empty) {
+// can be copied whole.
+Node* CopyOfEmpty(const Node* empty, bool forAddress) {
   const ClassSchema& schema = *empty->schema;
-  Node* node = AllocateNode(&schema);
+  Node* node = AllocateNode(&schema, forAddress);
   std::memcpy(static_cast<void*>(node + 1), empty + 1, schema.slotBytes);
-  unsigned char* slots = reinterpret_cast<unsigned char*>(node + 1);
-  for (const std::size_t offset : schema.recordOffsets) {
-    auto* record = reinterpret_cast<RecordSlot*>(slots + offset);
-    record->self = &record->record;
-  }
+  if (forAddress) SetAddressWords(node);
   return node;
 }
 
@@ -153,13 +159,9 @@ void CopyOwned(const ClassSchema::OwningSlot& slot, const unsigned char* from,
     case FieldKind::kText:
       new (to) TextSlot(*reinterpret_cast<const TextSlot*>(from));
       break;
-    case FieldKind::kRecord: {
-      auto* record = reinterpret_cast<RecordSlot*>(to);
-      new (&record->record)
-          CNMessageBase(reinterpret_cast<const RecordSlot*>(from)->record);
-      record->self = &record->record;
+    case FieldKind::kRecord:
+      new (to) RecordSlot{reinterpret_cast<const RecordSlot*>(from)->record};
       break;
-    }
     case FieldKind::kList:
       new (to) ListSlot(*reinterpret_cast<const ListSlot*>(from));
       break;
@@ -184,19 +186,20 @@ Node* CNMessageFacility::NewUnknownNode(int group, int type) {
   return node;
 }
 
-Node* CNMessageFacility::Clone(const Node* source) {
+Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
   if (source->schema == nullptr) {
     return NewUnknownNode(source->Group(), source->Type());
   }
-  if (source->Immortal()) return CopyOfEmpty(source);
+  if (source->Immortal()) return CopyOfEmpty(source, forAddress);
   const ClassSchema& schema = *source->schema;
-  Node* node = AllocateNode(&schema);
+  Node* node = AllocateNode(&schema, forAddress);
   // Numbers copy as bytes; each slot that owns something then takes its own
   // copy over its bytes.
   const auto* from = reinterpret_cast<const unsigned char*>(source + 1);
   auto* to = reinterpret_cast<unsigned char*>(node + 1);
   std::memcpy(to, from, schema.slotBytes);
-  node->setMask = source->setMask & ~Node::kUnshareable;
+  node->setMask |= source->setMask & ~Node::kUnshareable;
+  if (forAddress) SetAddressWords(node);
   std::size_t copied = 0;
   try {
     for (; copied < schema.owningSlots.size(); ++copied) {
@@ -217,6 +220,31 @@ Node* CNMessageFacility::Clone(const Node* source) {
     throw;
   }
   return node;
+}
+
+Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
+  Node* node = record.node_;
+  // Immortal nodes count far more than one.
+  if (node->refs.load(std::memory_order_acquire) != 1) {
+    Node* copy = Clone(node, true);
+    Release(node);
+    record.node_ = copy;
+    return copy;
+  }
+  if (node->schema == nullptr || node->schema->addressBytes == 0) {
+    node->setMask |= Node::kUnshareable;
+    return node;
+  }
+  // The sole owner's node moves to the larger layout. Its slots move as
+  // bytes: what they hold points elsewhere, never into the node.
+  const ClassSchema& schema = *node->schema;
+  Node* moved = AllocateNode(&schema, true);
+  std::memcpy(static_cast<void*>(moved + 1), node + 1, schema.slotBytes);
+  moved->setMask |= node->setMask;
+  SetAddressWords(moved);
+  FreeNode(node);
+  record.node_ = moved;
+  return moved;
 }
 
 void CNMessageFacility::Destroy(Node* node) {
@@ -336,9 +364,12 @@ void ListSlot::OwnElements() {
       return node->refs.load(std::memory_order_relaxed) != 1;
     });
     // An empty element keeps its class's empty node until written, as any
-    // fresh record does.
-    if (!CNMessageFacility::NodeOf(list[i])->Immortal()) {
-      CNMessageFacility::Mutable(list[i]);
+    // fresh record does. The shared ones are about to be entered through
+    // addresses, so they are copied in the layout for that.
+    const Node* element = CNMessageFacility::NodeOf(list[i]);
+    if (!element->Immortal() &&
+        element->refs.load(std::memory_order_relaxed) != 1) {
+      CNMessageFacility::MutableForAddress(list[i]);
     }
   }
 }

@@ -12,6 +12,14 @@
 // once, so a write through a kept address cannot leak into a copy. A list
 // whose address is asked for through a shared handle is copied with private
 // copies of its elements, the writes the address is wanted for being near.
+//
+// getObjectAccessor hands out the address of a word that holds the nested
+// record's address. Only a node that hands addresses out carries those
+// words, after its slots: it is moved to that larger layout the first time,
+// while its one handle is the only thing that knows where it is, and never
+// moves again. A copy of such a node is taken in the same layout, and is not
+// shared either. The many nodes that are only built, copied and read (most
+// of a request) go without the words.
 #ifndef QZ_PLATFORM_FACILITY_STORAGE_H_
 #define QZ_PLATFORM_FACILITY_STORAGE_H_
 
@@ -34,7 +42,8 @@ struct CNMessageBase::Node {
   // changes.
   std::atomic<int> refs;
   // Bit i: fields[i] was written. The top bit says an address into the node
-  // has been handed out, so it may no longer be shared.
+  // has been handed out, so it may no longer be shared and carries its
+  // nested records' address words.
   std::uint32_t setMask;
   // Null for a class the facility does not know; such a node has no slots
   // and keeps its group and type where slots would be.
@@ -59,6 +68,11 @@ struct CNMessageBase::Node {
   }
   const unsigned char* Slot(const qzfacility::FieldSchema& field) const {
     return reinterpret_cast<const unsigned char*>(this + 1) + field.offset;
+  }
+  // The address word of a nested record; the node must be unshareable.
+  CNMessageBase** AddressWord(const qzfacility::FieldSchema& field) {
+    return reinterpret_cast<CNMessageBase**>(
+        reinterpret_cast<unsigned char*>(this + 1) + field.addressOffset);
   }
 };
 
@@ -119,10 +133,9 @@ class TextSlot {
   unsigned char size_ = 0;  // the length inside, or kOutside
 };
 
-// A nested record, with the address that getObjectAccessor hands out.
+// A nested record.
 struct RecordSlot {
   CNMessageBase record;
-  CNMessageBase* self;
 };
 
 // A list field. The vector lives apart from the node, made when the list
@@ -143,8 +156,9 @@ class ListSlot {
   // Exchanges the elements with `other`.
   void Swap(std::vector<CNMessageBase>& other);
   // Gives every element that shares its node with another record a private
-  // copy, in one pass; empty elements stay as they are. Throws
-  // std::bad_alloc, leaving the elements not yet copied shared.
+  // copy that may hand addresses out, in one pass; empty elements stay as
+  // they are. Throws std::bad_alloc, leaving the elements not yet copied
+  // shared.
   void OwnElements();
   // What getlistobject hands out; stays valid as long as the slot.
   std::vector<CNMessageBase>** Address();
