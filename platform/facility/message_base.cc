@@ -1,6 +1,5 @@
 #include "host/message_base.h"
 
-#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -303,7 +302,7 @@ std::vector<CNMessageBase>** CNMessageBase::getlistobject(
     bool) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kList);
-  const bool shared = node_->refs.load(std::memory_order_acquire) != 1;
+  const bool shared = !CNMessageFacility::SoleOwner(node_);
   Node* node = CNMessageFacility::MutableForAddress(*this);
   auto* list = reinterpret_cast<ListSlot*>(node->Slot(field));
   // A list copied just now shares every element, and a caller that asks for

@@ -28,6 +28,11 @@ class CNMessageFacility {
   // longer be shared and carries its nested records' address words.
   static Node* MutableForAddress(CNMessageBase& record);
 
+  // True when the node has no other handle; never for an immortal node.
+  static bool SoleOwner(const Node* node) {
+    return node->refs.load(std::memory_order_acquire) == 1;
+  }
+
   // A new reference for another handle: shared, or a private copy when the
   // node may not be shared.
   static Node* Share(Node* node);
@@ -110,6 +115,9 @@ class CNMessageFacility {
   // A private copy of `source`, unshareable (and so carrying address words)
   // when `forAddress` says so.
   static Node* Clone(const Node* source, bool forAddress);
+  // Gives the record a private copy of its node in place of its reference,
+  // in the layout `forAddress` says.
+  static Node* TakeCopy(CNMessageBase& record, bool forAddress);
   // MutableForAddress for a record whose node is not yet unshareable.
   static Node* MakeAddressable(CNMessageBase& record);
   static void Destroy(Node* node);
@@ -135,16 +143,19 @@ inline void CNMessageFacility::Release(Node* node) {
   }
 }
 
+inline CNMessageFacility::Node* CNMessageFacility::TakeCopy(
+    CNMessageBase& record, bool forAddress) {
+  Node* node = record.node_;
+  Node* copy = Clone(node, forAddress);
+  Release(node);
+  record.node_ = copy;
+  return copy;
+}
+
 inline CNMessageFacility::Node* CNMessageFacility::Mutable(
     CNMessageBase& record) {
   Node* node = record.node_;
-  // Immortal nodes count far more than one.
-  if (node->refs.load(std::memory_order_acquire) != 1) {
-    Node* copy = Clone(node, false);
-    Release(node);
-    record.node_ = copy;
-  }
-  return record.node_;
+  return SoleOwner(node) ? node : TakeCopy(record, false);
 }
 
 inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(

@@ -138,13 +138,14 @@ const EmptyNodes& TheEmptyNodes() {
 
 std::atomic<int> startResult{0};
 
-// Every new record starts as a copy of its class's empty node, whose slots
-// own nothing (no outside text, no list, immortal children), so their bytes
-// can be copied whole.
-Node* CopyOfEmpty(const Node* empty, bool forAddress) {
-  const ClassSchema& schema = *empty->schema;
+// A node of the source's class and marks, in the layout `forAddress` says,
+// holding a byte copy of the source's slots: a copy whole where the slots
+// own nothing (an empty node's) or where the source gives them up (a move).
+Node* ByteCopy(const Node* source, bool forAddress) {
+  const ClassSchema& schema = *source->schema;
   Node* node = AllocateNode(&schema, forAddress);
-  std::memcpy(static_cast<void*>(node + 1), empty + 1, schema.slotBytes);
+  std::memcpy(static_cast<void*>(node + 1), source + 1, schema.slotBytes);
+  node->setMask |= source->setMask & ~Node::kUnshareable;
   if (forAddress) SetAddressWords(node);
   return node;
 }
@@ -190,16 +191,15 @@ Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
   if (source->schema == nullptr) {
     return NewUnknownNode(source->Group(), source->Type());
   }
-  if (source->Immortal()) return CopyOfEmpty(source, forAddress);
+  // Every new record starts as a copy of its class's empty node, whose slots
+  // own nothing (no outside text, no list, immortal children).
+  if (source->Immortal()) return ByteCopy(source, forAddress);
   const ClassSchema& schema = *source->schema;
-  Node* node = AllocateNode(&schema, forAddress);
   // Numbers copy as bytes; each slot that owns something then takes its own
   // copy over its bytes.
+  Node* node = ByteCopy(source, forAddress);
   const auto* from = reinterpret_cast<const unsigned char*>(source + 1);
   auto* to = reinterpret_cast<unsigned char*>(node + 1);
-  std::memcpy(to, from, schema.slotBytes);
-  node->setMask |= source->setMask & ~Node::kUnshareable;
-  if (forAddress) SetAddressWords(node);
   std::size_t copied = 0;
   try {
     for (; copied < schema.owningSlots.size(); ++copied) {
@@ -224,24 +224,14 @@ Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
 
 Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
   Node* node = record.node_;
-  // Immortal nodes count far more than one.
-  if (node->refs.load(std::memory_order_acquire) != 1) {
-    Node* copy = Clone(node, true);
-    Release(node);
-    record.node_ = copy;
-    return copy;
-  }
+  if (!SoleOwner(node)) return TakeCopy(record, true);
   if (node->schema == nullptr || node->schema->addressBytes == 0) {
     node->setMask |= Node::kUnshareable;
     return node;
   }
   // The sole owner's node moves to the larger layout. Its slots move as
   // bytes: what they hold points elsewhere, never into the node.
-  const ClassSchema& schema = *node->schema;
-  Node* moved = AllocateNode(&schema, true);
-  std::memcpy(static_cast<void*>(moved + 1), node + 1, schema.slotBytes);
-  moved->setMask |= node->setMask;
-  SetAddressWords(moved);
+  Node* moved = ByteCopy(node, true);
   FreeNode(node);
   record.node_ = moved;
   return moved;
@@ -327,9 +317,7 @@ void FetchAheadOfCopy(const std::vector<CNMessageBase>& list, std::size_t at) {
 void FetchAheadOfRelease(const std::vector<CNMessageBase>& list,
                          std::size_t at) {
   // Releasing the last reference destroys the node and its nested records.
-  FetchAhead(list, at, [](const Node* node) {
-    return node->refs.load(std::memory_order_acquire) == 1;
-  });
+  FetchAhead(list, at, CNMessageFacility::SoleOwner);
 }
 
 ListSlot::ListSlot(const ListSlot& other) {
@@ -356,19 +344,17 @@ void ListSlot::Swap(std::vector<CNMessageBase>& other) {
 
 void ListSlot::OwnElements() {
   if (list_ == nullptr) return;
+  // An empty element keeps its class's empty node until written, as any
+  // fresh record does. The shared ones are about to be entered through
+  // addresses, so they are copied in the layout for that; a copy reads the
+  // node and counts one more reference on each of its nested records.
+  const auto shared = [](const Node* node) {
+    return !node->Immortal() && !CNMessageFacility::SoleOwner(node);
+  };
   std::vector<CNMessageBase>& list = *list_;
   for (std::size_t i = 0; i < list.size(); ++i) {
-    // Copying a shared node reads it and counts one more reference on each
-    // of its nested records.
-    FetchAhead<2>(list, i, [](const Node* node) {
-      return node->refs.load(std::memory_order_relaxed) != 1;
-    });
-    // An empty element keeps its class's empty node until written, as any
-    // fresh record does. The shared ones are about to be entered through
-    // addresses, so they are copied in the layout for that.
-    const Node* element = CNMessageFacility::NodeOf(list[i]);
-    if (!element->Immortal() &&
-        element->refs.load(std::memory_order_relaxed) != 1) {
+    FetchAhead<2>(list, i, shared);
+    if (shared(CNMessageFacility::NodeOf(list[i]))) {
       CNMessageFacility::MutableForAddress(list[i]);
     }
   }

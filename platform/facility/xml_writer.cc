@@ -204,13 +204,6 @@ void Empty(CNMessageBase& record) {
   }
 }
 
-// Whether a node is this handle's alone, so that what it holds may be let
-// go once written.
-bool Sole(const Node* node) {
-  // Immortal nodes count far more than one.
-  return node->refs.load(std::memory_order_acquire) == 1;
-}
-
 class Writer {
  public:
   explicit Writer(Out& out) : out_(out) {}
@@ -222,7 +215,7 @@ class Writer {
     *at++ = '<';
     *at++ = 'r';
     out_.Commit(Class(at, node));
-    RecordBody(node, 1, release && Sole(node));
+    RecordBody(node, 1, release && CNMessageFacility::SoleOwner(node));
   }
 
  private:
@@ -282,7 +275,8 @@ class Writer {
           if (!marked && CNMessageFacility::IsEmpty(child)) break;
           out_.Commit(
               Class(OpenField(out_.Reserve(kLongestPiece), 'r', field), child));
-          RecordBody(child, depth + 1, sole && Sole(child));
+          RecordBody(child, depth + 1,
+                     sole && CNMessageFacility::SoleOwner(child));
           break;
         }
         case FieldKind::kList: {
@@ -301,7 +295,8 @@ class Writer {
             *at++ = '<';
             *at++ = 'r';
             out_.Commit(Class(at, child));
-            RecordBody(child, depth + 2, sole && Sole(child));
+            RecordBody(child, depth + 2,
+                       sole && CNMessageFacility::SoleOwner(child));
             if (sole && child->schema != nullptr) {
               // The node is this writer's alone, so the list may change.
               const_cast<CNMessageBase&>(element) = CNMessageFacility::Adopt(
