@@ -97,6 +97,13 @@ void UseEchoService() {
       });
 }
 
+double CpuSeconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) +
+         1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 void KeepFreedMemory() {
   mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
   mallopt(M_MMAP_THRESHOLD, std::numeric_limits<int>::max());

@@ -4,6 +4,8 @@
 #ifndef QZ_BENCH_BENCH_SUPPORT_H_
 #define QZ_BENCH_BENCH_SUPPORT_H_
 
+#include <time.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +37,11 @@ void WriteIds(QZInstallManager::ClientSetup& response);
 // Makes an echo service the simulated installation's install service: the
 // request back, with WriteIds applied.
 void UseEchoService();
+
+// CPU seconds so far of `clock`: CLOCK_THREAD_CPUTIME_ID or
+// CLOCK_PROCESS_CPUTIME_ID, so that other work on a shared machine does not
+// count.
+double CpuSeconds(clockid_t clock);
 
 // Keeps memory the process frees for its later allocations instead of
 // giving it back to the system: no trimming of the heap, no mapping of

@@ -27,7 +27,6 @@
 //
 //   build/bench/bench/request_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,14 +87,14 @@ void ReportTime(benchmark::State& state) {
 }
 
 // The reply step's passes, timed one by one in CPU seconds of the thread.
-constexpr const char* kPasses[] = {"scan", "copy", "ids", "walk"};
-constexpr std::size_t kPassCount = std::size(kPasses);
+enum Pass : std::size_t { kScan, kCopy, kIds, kWalk, kPassCount };
+constexpr const char* kPasses[kPassCount] = {"scan", "copy", "ids", "walk"};
 
 class PassClock {
  public:
   void Start() { last_ = Now(); }
   // Ends the pass under way, which is pass `pass`.
-  void Lap(std::size_t pass) {
+  void Lap(Pass pass) {
     const double now = Now();
     seconds_[pass] += now - last_;
     last_ = now;
@@ -111,12 +110,7 @@ class PassClock {
   }
 
  private:
-  static double Now() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) +
-           1e-9 * static_cast<double>(now.tv_nsec);
-  }
+  static double Now() { return qzbench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
 
   double last_ = 0;
   std::array<double, kPassCount> seconds_{};
@@ -158,9 +152,9 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response, PassClock& clock) {
       if (qzcc::HasFailed(composition)) ++failed;
     }
   }
-  clock.Lap(0);
+  clock.Lap(kScan);
   response = reply;
-  clock.Lap(1);
+  clock.Lap(kCopy);
   long long ids =
       qzcc::ClientIdOf(Get(response, ClientSetup::kClientCompositions).front());
   for (CNMessageBase& composition :
@@ -169,7 +163,7 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response, PassClock& clock) {
   }
   benchmark::DoNotOptimize(ids);
   benchmark::DoNotOptimize(failed);
-  clock.Lap(2);
+  clock.Lap(kIds);
 
   Clients clients;
   for (CNMessageBase& composition :
@@ -190,7 +184,7 @@ Clients ReadReply(ClientSetup& reply, ClientSetup& response, PassClock& clock) {
         static_cast<int>(Get(props, App::ClientProps::kNumber299));
     File(clients, key, std::move(data));
   }
-  clock.Lap(3);
+  clock.Lap(kWalk);
   return clients;
 }
 
@@ -331,9 +325,9 @@ Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
        reply.clientcompositions()) {
     if (Failed(composition)) ++failed;
   }
-  clock.Lap(0);
+  clock.Lap(kScan);
   response = reply;
-  clock.Lap(1);
+  clock.Lap(kCopy);
   long long ids = ClientId(response.clientcompositions(0));
   for (const qzbench::ClientsComposition& composition :
        response.clientcompositions()) {
@@ -341,7 +335,7 @@ Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
   }
   benchmark::DoNotOptimize(ids);
   benchmark::DoNotOptimize(failed);
-  clock.Lap(2);
+  clock.Lap(kIds);
 
   Clients clients;
   for (const qzbench::ClientsComposition& composition :
@@ -361,7 +355,7 @@ Clients ReadReplyProtobuf(const qzbench::ClientSetup& reply,
     data.resultNumber = static_cast<int>(props.number299());
     File(clients, key, std::move(data));
   }
-  clock.Lap(3);
+  clock.Lap(kWalk);
   return clients;
 }
 

@@ -40,13 +40,6 @@ namespace {
 
 constexpr int kSizes[] = {10000, 100000, 1000000};
 
-double CpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) +
-         1e-9 * static_cast<double>(now.tv_nsec);
-}
-
 // Memory the simulated installation's log lines hold, roughly: it keeps
 // each line's text packed in shared chunks, beside a 24-byte entry.
 long long LogBytes() {
@@ -95,9 +88,9 @@ int FirstPass(int n) {
   const bool peakReset = qzbench::ResetPeakResident();
   const long long before = qzbench::ResidentBytes();
   const auto start = std::chrono::steady_clock::now();
-  const double cpuStart = CpuSeconds();
+  const double cpuStart = qzbench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
   const bool done = GetVMToClientMap(machines, clients);
-  const double cpuStop = CpuSeconds();
+  const double cpuStop = qzbench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
   const auto stop = std::chrono::steady_clock::now();
   const long long peak = qzbench::PeakResidentBytes();
   if (!done || !qzbench::Complete(clients, machines.size())) {
