@@ -142,10 +142,6 @@ inline void CheckChildClass(const Node* node, const FieldSchema& field,
   }
 }
 
-void MarkSet(Node* node, const FieldSchema& field) {
-  node->setMask |= std::uint32_t{1} << (&field - node->schema->fields.data());
-}
-
 CNMessageBase NewRecord(int group, int type) {
   Node* empty = CNMessageFacility::EmptyNodeOf(group, type);
   return CNMessageFacility::Adopt(
@@ -180,9 +176,10 @@ int CNMessageBase::setstring(short index, short tag, const std::string& value,
                              unsigned long classHash, unsigned int fieldHash) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
-  Node* node = CNMessageFacility::Mutable(*this);
-  reinterpret_cast<qzfacility::TextSlot*>(node->Slot(field))->Assign(value);
-  MarkSet(node, field);
+  qzfacility::TextSlot text(value);
+  reinterpret_cast<qzfacility::TextSlot*>(
+      CNMessageFacility::SlotToWrite(*this, field))
+      ->Swap(text);
   return 0;
 }
 
@@ -190,9 +187,8 @@ int CNMessageBase::setint64(short index, short tag, long long value,
                             unsigned long classHash, unsigned int fieldHash) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kInt64);
-  Node* node = CNMessageFacility::Mutable(*this);
-  *reinterpret_cast<long long*>(node->Slot(field)) = value;
-  MarkSet(node, field);
+  *reinterpret_cast<long long*>(CNMessageFacility::SlotToWrite(*this, field)) =
+      value;
   return 0;
 }
 
@@ -205,10 +201,10 @@ int CNMessageBase::setObjectAccessor(const void* child, short index, short tag,
   // Taken before this record changes: the child may live inside it.
   CNMessageBase copy(*static_cast<const CNMessageBase*>(child));
   CheckChildClass(node_, field, copy.group(), copy.type(), "attached record");
-  Node* node = CNMessageFacility::Mutable(*this);
-  CNMessageFacility::Swap(
-      reinterpret_cast<RecordSlot*>(node->Slot(field))->record, copy);
-  MarkSet(node, field);
+  CNMessageFacility::Swap(reinterpret_cast<RecordSlot*>(
+                              CNMessageFacility::SlotToWrite(*this, field))
+                              ->record,
+                          copy);
   return 0;
 }
 
@@ -230,9 +226,10 @@ int CNMessageBase::setlistobject(short index, short tag,
                          "list element " + std::to_string(i) + " is");
         }
       });
-  Node* node = CNMessageFacility::Mutable(*this);
-  reinterpret_cast<ListSlot*>(node->Slot(field))->Swap(copy);
-  MarkSet(node, field);
+  ListSlot elements;
+  elements.Swap(copy);
+  reinterpret_cast<ListSlot*>(CNMessageFacility::SlotToWrite(*this, field))
+      ->Swap(elements);
   return 0;
 }
 
@@ -241,9 +238,10 @@ std::string CNMessageBase::getstring(short index, short tag,
                                      unsigned int fieldHash) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
+  const unsigned char* slot = node_->Find(field);
+  if (slot == nullptr) return std::string();
   return std::string(
-      reinterpret_cast<const qzfacility::TextSlot*>(node_->Slot(field))
-          ->View());
+      reinterpret_cast<const qzfacility::TextSlot*>(slot)->View());
 }
 
 long long CNMessageBase::getint64(short tag, unsigned long classHash,
@@ -266,17 +264,17 @@ long long CNMessageBase::getint64(short tag, unsigned long classHash,
          std::string("a ") + qzfacility::KindName(field->kind) +
              " field, accessed as int64");
   }
-  return *reinterpret_cast<const long long*>(node_->Slot(*field));
+  const unsigned char* slot = node_->Find(*field);
+  return slot != nullptr ? *reinterpret_cast<const long long*>(slot) : 0;
 }
 
 bool CNMessageBase::isSet(short index, unsigned long classHash,
                           unsigned long fieldHash) const {
   const FieldSchema& field = FieldByIndex(node_, classHash, index, fieldHash);
-  const std::uint32_t bit = std::uint32_t{1}
-                            << (&field - node_->schema->fields.data());
-  if ((node_->setMask & bit) != 0) return true;
+  if ((node_->setMask & field.bit) != 0) return true;
   // A nested record or list written in place through its address counts as
-  // set once it holds anything.
+  // set once it holds anything; only a full node has such slots.
+  if (!node_->Full()) return false;
   const unsigned char* slot = node_->Slot(field);
   if (field.kind == FieldKind::kRecord) {
     return !CNMessageFacility::IsEmpty(CNMessageFacility::NodeOf(

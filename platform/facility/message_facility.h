@@ -28,6 +28,13 @@ class CNMessageFacility {
   // longer be shared and carries its nested records' address words.
   static Node* MutableForAddress(CNMessageBase& record);
 
+  // The slot of `field` in the record's own node, for a write that cannot
+  // fail: the node is made private first and given the slot if it has none.
+  // The field counts as set from now on. Throws std::bad_alloc, changing
+  // nothing the record shows.
+  static unsigned char* SlotToWrite(CNMessageBase& record,
+                                    const qzfacility::FieldSchema& field);
+
   // True when the node has no other handle; never for an immortal node.
   static bool SoleOwner(const Node* node) {
     return node->refs.load(std::memory_order_acquire) == 1;

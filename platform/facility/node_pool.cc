@@ -162,7 +162,7 @@ struct Carver {
 // The library is linked by the programs that use it, not opened late, so
 // its few thread-local bytes can sit in the static block, reached without a
 // call.
-[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarver{};
+[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarvers[2]{};
 // Set once this thread's carver is sealed. Other thread-local objects may
 // still make or release records during the thread's teardown; those pieces
 // come from a carver shared under a lock.
@@ -171,12 +171,12 @@ struct Carver {
 // Seals the thread's carver when the thread ends; made on its first block.
 struct CarverSeal {
   ~CarverSeal() {
-    threadCarver.Seal();
+    for (Carver& carver : threadCarvers) carver.Seal();
     carverGone = true;
   }
 };
 
-[[gnu::noinline]] void* CutSlow(std::size_t size) {
+[[gnu::noinline]] void* CutSlow(std::size_t size, Carver& carver) {
   if (carverGone) {
     static Carver* const shared = new Carver{};  // never destroyed, as above
     static std::mutex* const mutex = new std::mutex();
@@ -185,17 +185,29 @@ struct CarverSeal {
     return shared->Cut(size);
   }
   thread_local CarverSeal seal;
-  threadCarver.Renew();
-  return threadCarver.Cut(size);
+  carver.Renew();
+  return carver.Cut(size);
 }
 
 }  // namespace
 
-void* AllocateNodeMemory(std::size_t bytes) {
+void* AllocateNodeMemory(std::size_t bytes, Stream stream) {
   if (!Pooled(bytes)) return ::operator new(bytes);
   const std::size_t size = Rounded(bytes);
-  Carver& carver = threadCarver;
-  return carver.Fits(size) ? carver.Cut(size) : CutSlow(size);
+  Carver& carver = threadCarvers[stream == Stream::kNodes ? 0 : 1];
+  return carver.Fits(size) ? carver.Cut(size) : CutSlow(size, carver);
+}
+
+bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more) {
+  if (!Pooled(bytes) || !Pooled(bytes + more)) return false;
+  Carver& carver = threadCarvers[0];
+  const std::size_t grown = Rounded(bytes + more) - Rounded(bytes);
+  if (carver.next != static_cast<char*>(memory) + Rounded(bytes) ||
+      !carver.Fits(grown)) {
+    return false;
+  }
+  carver.next += grown;
+  return true;
 }
 
 void FreeNodeMemory(void* memory, std::size_t bytes) {

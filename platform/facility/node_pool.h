@@ -18,8 +18,17 @@
 
 namespace qzfacility {
 
-void* AllocateNodeMemory(std::size_t bytes);
+// Nodes come from one stream of blocks, and the pieces their slots own (a
+// long text, a list's vector) from another, so that a node being built
+// stays the last piece of its stream and can grow in place.
+enum class Stream { kNodes, kOwned };
+
+void* AllocateNodeMemory(std::size_t bytes, Stream stream = Stream::kNodes);
 void FreeNodeMemory(void* memory, std::size_t bytes);
+// Grows a piece of `bytes` by `more`, in place: true when it is the last
+// piece cut from this thread's node stream and its block has the room,
+// false, changing nothing, otherwise. A grown piece is freed as any other.
+bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more);
 
 }  // namespace qzfacility
 

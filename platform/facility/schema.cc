@@ -203,11 +203,15 @@ void Index(ClassSchema& schema) {
     schema.byTag[static_cast<std::size_t>(field.tag)] =
         static_cast<std::int16_t>(i);
     field.offset = offset;
+    field.bit = std::uint32_t{1} << i;
     if (field.kind != FieldKind::kInt64) {
       schema.owningSlots.push_back({offset, field.kind});
+      schema.owningBits |= field.bit;
     }
+    if (field.kind == FieldKind::kText) schema.textBits |= field.bit;
     if (field.kind == FieldKind::kRecord) {
       schema.recordOffsets.push_back(offset);
+      schema.recordBits |= field.bit;
     }
     offset += SlotSize(field.kind);
   }

@@ -28,7 +28,8 @@ struct FieldSchema {
   FieldKind kind;
   int childGroup;  // class of the nested record or of the list's elements
   int childType;
-  std::size_t offset = 0;  // of the field's slot within a record's storage
+  std::size_t offset = 0;  // of the field's slot in the full layout
+  std::uint32_t bit = 0;   // the field's bit in a node's set mask
   // Of a nested record's address word in a node that hands addresses out.
   std::size_t addressOffset = 0;
 };
@@ -42,7 +43,7 @@ struct ClassSchema {
   std::vector<FieldSchema> fields;         // ascending index
   std::vector<std::int16_t> byIndex = {};  // index -> position in fields, or -1
   std::vector<std::int16_t> byTag = {};    // tag -> position in fields, or -1
-  std::size_t slotBytes = 0;
+  std::size_t slotBytes = 0;               // of the full layout
   // The nested records' address words, after the slots of a node that hands
   // addresses out.
   std::size_t addressBytes = 0;
@@ -54,7 +55,12 @@ struct ClassSchema {
   };
   std::vector<OwningSlot> owningSlots = {};
   std::vector<std::size_t> recordOffsets = {};  // of the nested records' slots
-  std::size_t position = 0;                     // in AllClasses()
+  // Field bits by kind: texts take two words, and a compact node holds the
+  // slots of its set fields only (see storage.h).
+  std::uint32_t textBits = 0;
+  std::uint32_t recordBits = 0;
+  std::uint32_t owningBits = 0;  // texts, nested records and lists
+  std::size_t position = 0;      // in AllClasses()
 
   const FieldSchema* FieldByIndex(int index) const {
     return Lookup(byIndex, index);

@@ -20,38 +20,48 @@ using Node = CNMessageBase::Node;
 
 namespace {
 
-// An unknown class's node keeps its group and type in place of slots; a
-// node that hands addresses out has its address words after the slots.
-std::size_t NodeBytes(const ClassSchema* schema, bool forAddress) {
-  if (schema == nullptr) return sizeof(Node) + 2 * sizeof(int);
-  return sizeof(Node) + schema->slotBytes +
-         (forAddress ? schema->addressBytes : 0);
+constexpr std::size_t kUnknownBytes = sizeof(Node) + 2 * sizeof(int);
+
+std::size_t FullBytes(const ClassSchema& schema) {
+  return sizeof(Node) + schema.slotBytes + schema.addressBytes;
 }
 
-Node* AllocateNode(const ClassSchema* schema, bool forAddress = false) {
-  void* memory = qzfacility::AllocateNodeMemory(NodeBytes(schema, forAddress));
-  return new (memory) Node{{1}, forAddress ? Node::kUnshareable : 0, schema};
+std::size_t NodeBytes(const Node* node) {
+  if (node->schema == nullptr) return kUnknownBytes;
+  if (node->Full()) return FullBytes(*node->schema);
+  return sizeof(Node) + node->CompactSpan(~std::uint32_t{0});
+}
+
+Node* AllocateNode(const ClassSchema* schema, std::size_t bytes,
+                   std::uint32_t setMask) {
+  void* memory = qzfacility::AllocateNodeMemory(bytes);
+  return new (memory) Node{{1}, setMask, schema};
 }
 
 // Frees the node's memory; its slots must own nothing by now.
 void FreeNode(Node* node) {
-  const std::size_t bytes = NodeBytes(node->schema, node->Unshareable());
+  const std::size_t bytes = NodeBytes(node);
   node->~Node();
   qzfacility::FreeNodeMemory(node, bytes);
 }
 
-// Points each address word of an unshareable node at its nested record.
+// The slot bytes of an unset field: the class's empty node holds them, and
+// they own nothing.
+const unsigned char* EmptySlot(const ClassSchema& schema,
+                               const FieldSchema& field) {
+  return CNMessageFacility::EmptyNode(schema)->Slots() + field.offset;
+}
+
+// Points each address word of a full node at its nested record.
 void SetAddressWords(Node* node) {
-  if (node->schema == nullptr) return;
   for (const FieldSchema& field : node->schema->fields) {
     if (field.kind != FieldKind::kRecord) continue;
     *node->AddressWord(field) =
-        &reinterpret_cast<RecordSlot*>(node->Slot(field))->record;
+        &reinterpret_cast<RecordSlot*>(node->Slots() + field.offset)->record;
   }
 }
 
-void DestroySlot(Node* node, const FieldSchema& field) {
-  unsigned char* slot = node->Slot(field);
+void DestroySlot(const FieldSchema& field, unsigned char* slot) {
   switch (field.kind) {
     case FieldKind::kInt64:
       break;
@@ -67,14 +77,10 @@ void DestroySlot(Node* node, const FieldSchema& field) {
   }
 }
 
-void DestroySlots(Node* node, std::size_t count) {
-  for (std::size_t i = count; i-- > 0;) {
-    DestroySlot(node, node->schema->fields[i]);
-  }
-}
-
-// The immortal empty node of every known class. Built in two passes because
-// an empty node's nested-record slots point at other classes' empty nodes.
+// The immortal empty node of every known class, laid out in full: its slots
+// are where every other node's unset fields take their bytes from. Built in
+// two passes because an empty node's nested-record slots point at other
+// classes' empty nodes.
 class EmptyNodes {
  public:
   EmptyNodes() {
@@ -82,14 +88,14 @@ class EmptyNodes {
     nodes_.reserve(classes.size());
     byIdentity_.resize(qzfacility::kGroups * qzfacility::kTypes);
     for (const ClassSchema& schema : classes) {
-      Node* node = AllocateNode(&schema);
+      Node* node = AllocateNode(&schema, sizeof(Node) + schema.slotBytes, 0);
       node->refs.store(Node::kImmortalRefs, std::memory_order_relaxed);
       nodes_.push_back(node);
       byIdentity_[Identity(schema.group, schema.type)] = node;
     }
     for (Node* node : nodes_) {
       for (const FieldSchema& field : node->schema->fields) {
-        unsigned char* slot = node->Slot(field);
+        unsigned char* slot = node->Slots() + field.offset;
         switch (field.kind) {
           case FieldKind::kInt64:
             new (slot) long long(0);
@@ -138,23 +144,42 @@ const EmptyNodes& TheEmptyNodes() {
 
 std::atomic<int> startResult{0};
 
-// A node of the source's class and marks, in the layout `forAddress` says,
-// holding a byte copy of the source's slots: a copy whole where the slots
-// own nothing (an empty node's) or where the source gives them up (a move).
-Node* ByteCopy(const Node* source, bool forAddress) {
+// A full node of the source's class and marks whose slots hold the empty
+// node's bytes, which own nothing, for its unset fields and a byte copy of
+// the source's for the others: a copy whole where the source gives them up
+// (a move), to be made a real one slot by slot otherwise.
+Node* FullByteCopy(const Node* source) {
   const ClassSchema& schema = *source->schema;
-  Node* node = AllocateNode(&schema, forAddress);
-  std::memcpy(static_cast<void*>(node + 1), source + 1, schema.slotBytes);
-  node->setMask |= source->setMask & ~Node::kUnshareable;
-  if (forAddress) SetAddressWords(node);
+  Node* node = AllocateNode(&schema, FullBytes(schema),
+                            source->Fields() | Node::kUnshareable);
+  if (source->Full()) {
+    std::memcpy(node->Slots(), source->Slots(), schema.slotBytes);
+  } else {
+    std::memcpy(node->Slots(), CNMessageFacility::EmptyNode(schema)->Slots(),
+                schema.slotBytes);
+    qzfacility::ForEachSlot(
+        source, [&](const FieldSchema& field, const unsigned char* slot) {
+          std::memcpy(node->Slots() + field.offset, slot,
+                      qzfacility::SlotSize(field.kind));
+        });
+  }
+  SetAddressWords(node);
+  return node;
+}
+
+// A compact node of the compact source's class and marks holding a byte
+// copy of its slots.
+Node* CompactByteCopy(const Node* source) {
+  const std::size_t bytes = NodeBytes(source);
+  Node* node = AllocateNode(source->schema, bytes, source->Fields());
+  std::memcpy(node->Slots(), source->Slots(), bytes - sizeof(Node));
   return node;
 }
 
 // Makes `to` own a copy of what `from` owns; `to` holds a byte copy of
 // `from` until then, and still does if this throws.
-void CopyOwned(const ClassSchema::OwningSlot& slot, const unsigned char* from,
-               unsigned char* to) {
-  switch (slot.kind) {
+void CopyOwned(FieldKind kind, const unsigned char* from, unsigned char* to) {
+  switch (kind) {
     case FieldKind::kInt64:
       break;
     case FieldKind::kText:
@@ -169,6 +194,27 @@ void CopyOwned(const ClassSchema::OwningSlot& slot, const unsigned char* from,
   }
 }
 
+// Calls visit(kind, offset, from, to) for every slot of `source` that may
+// own something and the same field's slot of `copy`, which has the same
+// fields; `offset` is the field's in the full layout.
+template <class Visit>
+void ForEachOwningSlot(const Node* source, Node* copy, Visit visit) {
+  const ClassSchema& schema = *source->schema;
+  if (source->Full()) {
+    for (const ClassSchema::OwningSlot& slot : schema.owningSlots) {
+      visit(slot.kind, slot.offset, source->Slots() + slot.offset,
+            copy->Slots() + slot.offset);
+    }
+    return;
+  }
+  for (std::uint32_t bits = source->Fields() & schema.owningBits; bits != 0;
+       bits &= bits - 1) {
+    const FieldSchema& field =
+        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))];
+    visit(field.kind, field.offset, source->Slot(field), copy->Slot(field));
+  }
+}
+
 }  // namespace
 
 Node* CNMessageFacility::EmptyNode(const ClassSchema& schema) {
@@ -180,7 +226,7 @@ Node* CNMessageFacility::EmptyNodeOf(int group, int type) {
 }
 
 Node* CNMessageFacility::NewUnknownNode(int group, int type) {
-  Node* node = AllocateNode(nullptr);
+  Node* node = AllocateNode(nullptr, kUnknownBytes, 0);
   int* identity = reinterpret_cast<int*>(node + 1);
   new (identity) int(group);
   new (identity + 1) int(type);
@@ -191,31 +237,32 @@ Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
   if (source->schema == nullptr) {
     return NewUnknownNode(source->Group(), source->Type());
   }
-  // Every new record starts as a copy of its class's empty node, whose slots
-  // own nothing (no outside text, no list, immortal children).
-  if (source->Immortal()) return ByteCopy(source, forAddress);
   const ClassSchema& schema = *source->schema;
   // Numbers copy as bytes; each slot that owns something then takes its own
   // copy over its bytes.
-  Node* node = ByteCopy(source, forAddress);
-  const auto* from = reinterpret_cast<const unsigned char*>(source + 1);
-  auto* to = reinterpret_cast<unsigned char*>(node + 1);
+  Node* node = forAddress || source->Full() ? FullByteCopy(source)
+                                            : CompactByteCopy(source);
+  if (source->Immortal()) return node;  // its slots own nothing
   std::size_t copied = 0;
   try {
-    for (; copied < schema.owningSlots.size(); ++copied) {
-      const ClassSchema::OwningSlot& slot = schema.owningSlots[copied];
-      CopyOwned(slot, from + slot.offset, to + slot.offset);
-    }
+    ForEachOwningSlot(source, node,
+                      [&](FieldKind kind, std::size_t,
+                          const unsigned char* from, unsigned char* to) {
+                        CopyOwned(kind, from, to);
+                        ++copied;
+                      });
   } catch (...) {
     // The slots not yet copied still hold the source's bytes: give them the
     // empty node's, which own nothing, before the node is destroyed.
-    const auto* empty =
-        reinterpret_cast<const unsigned char*>(EmptyNode(schema) + 1);
-    for (std::size_t i = copied; i < schema.owningSlots.size(); ++i) {
-      const ClassSchema::OwningSlot& slot = schema.owningSlots[i];
-      std::memcpy(to + slot.offset, empty + slot.offset,
-                  qzfacility::SlotSize(slot.kind));
-    }
+    const unsigned char* empty = EmptyNode(schema)->Slots();
+    std::size_t seen = 0;
+    ForEachOwningSlot(source, node,
+                      [&](FieldKind kind, std::size_t offset,
+                          const unsigned char*, unsigned char* to) {
+                        if (seen++ < copied) return;
+                        std::memcpy(to, empty + offset,
+                                    qzfacility::SlotSize(kind));
+                      });
     Destroy(node);
     throw;
   }
@@ -225,22 +272,47 @@ Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
 Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
   Node* node = record.node_;
   if (!SoleOwner(node)) return TakeCopy(record, true);
-  if (node->schema == nullptr || node->schema->addressBytes == 0) {
+  if (node->schema == nullptr) {
     node->setMask |= Node::kUnshareable;
     return node;
   }
-  // The sole owner's node moves to the larger layout. Its slots move as
+  // The sole owner's node moves to the full layout. Its slots move as
   // bytes: what they hold points elsewhere, never into the node.
-  Node* moved = ByteCopy(node, true);
+  Node* moved = FullByteCopy(node);
   FreeNode(node);
   record.node_ = moved;
   return moved;
 }
 
-void CNMessageFacility::Destroy(Node* node) {
-  if (node->schema != nullptr) {
-    DestroySlots(node, node->schema->fields.size());
+unsigned char* CNMessageFacility::SlotToWrite(CNMessageBase& record,
+                                              const FieldSchema& field) {
+  Node* node = Mutable(record);
+  if (node->Full() || (node->setMask & field.bit) != 0) {
+    node->setMask |= field.bit;
+    return node->Slot(field);
   }
+  // The new slot goes between its neighbours in field order; the node grows
+  // where it lies when it was the last cut, which it is while being built.
+  const std::size_t bytes = NodeBytes(node);
+  const std::size_t more = qzfacility::SlotSize(field.kind);
+  const std::size_t at = node->SlotOffset(field);
+  const std::size_t after = bytes - sizeof(Node) - at;
+  if (qzfacility::ExtendNodeMemory(node, bytes, more)) {
+    std::memmove(node->Slots() + at + more, node->Slots() + at, after);
+  } else {
+    Node* grown = AllocateNode(node->schema, bytes + more, node->setMask);
+    std::memcpy(grown->Slots(), node->Slots(), at);
+    std::memcpy(grown->Slots() + at + more, node->Slots() + at, after);
+    FreeNode(node);
+    record.node_ = node = grown;
+  }
+  std::memcpy(node->Slots() + at, EmptySlot(*node->schema, field), more);
+  node->setMask |= field.bit;
+  return node->Slots() + at;
+}
+
+void CNMessageFacility::Destroy(Node* node) {
+  qzfacility::ForEachSlot(node, DestroySlot);
   FreeNode(node);
 }
 
@@ -252,7 +324,9 @@ void CNMessageFacility::Drop(CNMessageBase& record) {
 bool CNMessageFacility::IsEmpty(const Node* node) {
   if (node->Immortal()) return true;
   if (node->AnyFieldSet()) return false;
-  if (node->schema == nullptr) return true;
+  // A compact node with nothing set has no slots; a full one may hold a
+  // nested record or list filled in place.
+  if (node->schema == nullptr || !node->Full()) return true;
   for (const FieldSchema& field : node->schema->fields) {
     const unsigned char* slot = node->Slot(field);
     if (field.kind == FieldKind::kRecord &&
@@ -281,10 +355,22 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
     return;
   }
   if (node->schema == nullptr || !descends(node)) return;
-  const auto* slots = reinterpret_cast<const unsigned char*>(node + 1);
-  for (const std::size_t offset : node->schema->recordOffsets) {
-    const auto* record = reinterpret_cast<const RecordSlot*>(slots + offset);
-    FetchLevel(CNMessageFacility::NodeOf(record->record), depth - 1, descends);
+  const auto fetch = [&](const unsigned char* slot) {
+    FetchLevel(CNMessageFacility::NodeOf(
+                   reinterpret_cast<const RecordSlot*>(slot)->record),
+               depth - 1, descends);
+  };
+  const ClassSchema& schema = *node->schema;
+  if (node->Full()) {
+    for (const std::size_t offset : schema.recordOffsets) {
+      fetch(node->Slots() + offset);
+    }
+    return;
+  }
+  for (std::uint32_t bits = node->Fields() & schema.recordBits; bits != 0;
+       bits &= bits - 1) {
+    fetch(node->Slot(
+        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))]));
   }
 }
 
@@ -371,7 +457,8 @@ const std::vector<CNMessageBase>& ListSlot::None() {
 }
 
 std::vector<CNMessageBase>* ListSlot::Make() {
-  void* memory = AllocateNodeMemory(sizeof(std::vector<CNMessageBase>));
+  void* memory =
+      AllocateNodeMemory(sizeof(std::vector<CNMessageBase>), Stream::kOwned);
   return new (memory) std::vector<CNMessageBase>();
 }
 
@@ -386,7 +473,8 @@ void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
 
 void TextSlot::InitOutside(std::string_view text) {
   const std::size_t size = text.size();
-  char* block = static_cast<char*>(AllocateNodeMemory(sizeof size + size));
+  char* block = static_cast<char*>(
+      AllocateNodeMemory(sizeof size + size, Stream::kOwned));
   std::memcpy(block, &size, sizeof size);
   std::memcpy(block + sizeof size, text.data(), size);
   std::memcpy(bytes_, &block, sizeof block);

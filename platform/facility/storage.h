@@ -7,19 +7,24 @@
 // class has one immortal empty node, which all fresh records and all unset
 // nested fields point to, so reading an unset field allocates nothing.
 //
+// A node is compact: it holds slots for its set fields only, packed in field
+// order, and an unset field reads as its default. A record of a million
+// machines sets three of a class's eleven fields, so the slots of the rest
+// would be most of its memory. Setting a field the node lacks grows it by
+// the field's slot: in place when it is the last node cut from the thread's
+// pool block, as it is while a record is being built, else by a copy.
+//
 // Once a mutable address into a node has been handed out (getObjectAccessor,
 // getlistobject), the node is never shared again: copies of it are taken at
-// once, so a write through a kept address cannot leak into a copy. A list
+// once, so a write through a kept address cannot leak into a copy. Such a
+// node is laid out in full, with a slot for every field of its class at a
+// fixed place, so that nothing it handed out ever moves, and with words
+// after the slots that hold its nested records' addresses (getObjectAccessor
+// hands out the address of such a word). It takes this layout the first
+// time, while its one handle is the only thing that knows where it is. A
+// copy of it is laid out the same way and is not shared either. A list
 // whose address is asked for through a shared handle is copied with private
 // copies of its elements, the writes the address is wanted for being near.
-//
-// getObjectAccessor hands out the address of a word that holds the nested
-// record's address. Only a node that hands addresses out carries those
-// words, after its slots: it is moved to that larger layout the first time,
-// while its one handle is the only thing that knows where it is, and never
-// moves again. A copy of such a node is taken in the same layout, and is not
-// shared either. The many nodes that are only built, copied and read (most
-// of a request) go without the words.
 #ifndef QZ_PLATFORM_FACILITY_STORAGE_H_
 #define QZ_PLATFORM_FACILITY_STORAGE_H_
 
@@ -41,9 +46,9 @@ struct CNMessageBase::Node {
   // Reference count; an immortal node's starts at kImmortalRefs and never
   // changes.
   std::atomic<int> refs;
-  // Bit i: fields[i] was written. The top bit says an address into the node
-  // has been handed out, so it may no longer be shared and carries its
-  // nested records' address words.
+  // Bit i: fields[i] was written, and a compact node has its slot. The top
+  // bit says an address into the node has been handed out: it may no longer
+  // be shared, and it is laid out in full.
   std::uint32_t setMask;
   // Null for a class the facility does not know; such a node has no slots
   // and keeps its group and type where slots would be.
@@ -61,18 +66,52 @@ struct CNMessageBase::Node {
     return refs.load(std::memory_order_relaxed) >= kImmortalRefs;
   }
   bool Unshareable() const { return (setMask & kUnshareable) != 0; }
-  bool AnyFieldSet() const { return (setMask & ~kUnshareable) != 0; }
+  // Laid out in full. An immortal empty node is too, but sets nothing, so
+  // it reads as a compact node without slots.
+  bool Full() const { return Unshareable(); }
+  std::uint32_t Fields() const { return setMask & ~kUnshareable; }
+  bool AnyFieldSet() const { return Fields() != 0; }
 
+  unsigned char* Slots() { return reinterpret_cast<unsigned char*>(this + 1); }
+  const unsigned char* Slots() const {
+    return reinterpret_cast<const unsigned char*>(this + 1);
+  }
+  // The slot of a field that has one: any field of a full node, a set field
+  // of a compact one.
   unsigned char* Slot(const qzfacility::FieldSchema& field) {
-    return reinterpret_cast<unsigned char*>(this + 1) + field.offset;
+    return Slots() + SlotOffset(field);
   }
   const unsigned char* Slot(const qzfacility::FieldSchema& field) const {
-    return reinterpret_cast<const unsigned char*>(this + 1) + field.offset;
+    return Slots() + SlotOffset(field);
   }
-  // The address word of a nested record; the node must be unshareable.
+  // The slot of the field, or null where a compact node has none.
+  const unsigned char* Find(const qzfacility::FieldSchema& field) const {
+    if (!Full() && (setMask & field.bit) == 0) return nullptr;
+    return Slots() + SlotOffset(field);
+  }
+  std::size_t SlotOffset(const qzfacility::FieldSchema& field) const {
+    return Full() ? field.offset : CompactSpan(field.bit - 1);
+  }
+  // The bytes the compact slots of the set fields among `bits` take.
+  std::size_t CompactSpan(std::uint32_t bits) const {
+    const std::uint32_t set = setMask & bits;
+    return 8 * (Count(set) + Count(set & schema->textBits));
+  }
+  // The address word of a nested record; the node must be laid out in full.
   CNMessageBase** AddressWord(const qzfacility::FieldSchema& field) {
-    return reinterpret_cast<CNMessageBase**>(
-        reinterpret_cast<unsigned char*>(this + 1) + field.addressOffset);
+    return reinterpret_cast<CNMessageBase**>(Slots() + field.addressOffset);
+  }
+
+  static std::size_t Count(std::uint32_t bits) {
+#if defined(__POPCNT__)
+    return static_cast<std::size_t>(__builtin_popcount(bits));
+#else
+    // Without the instruction the builtin is a library call.
+    bits = bits - ((bits >> 1) & 0x55555555u);
+    bits = (bits & 0x33333333u) + ((bits >> 2) & 0x33333333u);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0Fu;
+    return (bits * 0x01010101u) >> 24;
+#endif
   }
 };
 
@@ -99,13 +138,10 @@ class TextSlot {
     return {block + sizeof size, size};
   }
 
-  // Strong guarantee: on std::bad_alloc the old text stays.
-  void Assign(std::string_view text) {
-    TextSlot fresh(text);
-    Free();
-    std::memcpy(bytes_, fresh.bytes_, kInside);
-    size_ = fresh.size_;
-    fresh.size_ = 0;  // what it owned is this slot's now
+  // Exchanges the texts; cannot fail.
+  void Swap(TextSlot& other) {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
   }
 
  private:
@@ -153,8 +189,11 @@ class ListSlot {
     return list_ != nullptr ? *list_ : None();
   }
   bool Empty() const { return list_ == nullptr || list_->empty(); }
-  // Exchanges the elements with `other`.
+  // Exchanges the elements with `other`; makes the slot's vector, and so
+  // may throw std::bad_alloc, only when the slot has none.
   void Swap(std::vector<CNMessageBase>& other);
+  // Exchanges the lists; cannot fail.
+  void Swap(ListSlot& other) { std::swap(list_, other.list_); }
   // Gives every element that shares its node with another record a private
   // copy that may hand addresses out, in one pass; empty elements stay as
   // they are. Throws std::bad_alloc, leaving the elements not yet copied
@@ -201,6 +240,25 @@ constexpr std::size_t SlotSize(FieldKind kind) {
          : kind == FieldKind::kText   ? sizeof(TextSlot)
          : kind == FieldKind::kRecord ? sizeof(RecordSlot)
                                       : sizeof(ListSlot);
+}
+
+// Calls visit(field, slot) for every slot the node has, in field order: all
+// fields of a full node, the set ones of a compact node.
+template <class NodeType, class Visit>
+void ForEachSlot(NodeType* node, Visit visit) {
+  if (node->schema == nullptr) return;
+  const std::vector<FieldSchema>& fields = node->schema->fields;
+  auto* slots = node->Slots();
+  if (node->Full()) {
+    for (const FieldSchema& field : fields) visit(field, slots + field.offset);
+    return;
+  }
+  for (std::uint32_t bits = node->Fields(); bits != 0; bits &= bits - 1) {
+    const FieldSchema& field =
+        fields[static_cast<std::size_t>(__builtin_ctz(bits))];
+    visit(field, slots);
+    slots += SlotSize(field.kind);
+  }
 }
 
 static_assert(sizeof(CNMessageBase::Node) == 16, "the header stays small");

@@ -252,8 +252,9 @@ class Writer {
     const std::vector<FieldSchema>& fields = node->schema->fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const FieldSchema& field = fields[i];
-      const bool marked = (node->setMask >> i & 1) != 0;
-      const unsigned char* slot = node->Slot(field);
+      const bool marked = (node->setMask & field.bit) != 0;
+      const unsigned char* slot = node->Find(field);
+      if (slot == nullptr) continue;
       switch (field.kind) {
         case FieldKind::kInt64: {
           if (!marked) break;
