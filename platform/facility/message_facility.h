@@ -125,6 +125,12 @@ class CNMessageFacility {
   // Gives the record a private copy of its node in place of its reference,
   // in the layout `forAddress` says.
   static Node* TakeCopy(CNMessageBase& record, bool forAddress);
+  // SlotToWrite for a record whose node is shared (or immortal), and for a
+  // compact node that lacks the field's slot.
+  static unsigned char* SlotInCopy(CNMessageBase& record,
+                                   const qzfacility::FieldSchema& field);
+  static unsigned char* NewSlot(CNMessageBase& record,
+                                const qzfacility::FieldSchema& field);
   // MutableForAddress for a record whose node is not yet unshareable.
   static Node* MakeAddressable(CNMessageBase& record);
   static void Destroy(Node* node);

@@ -198,18 +198,6 @@ void* AllocateNodeMemory(std::size_t bytes, Stream stream) {
   return carver.Fits(size) ? carver.Cut(size) : CutSlow(size, carver);
 }
 
-bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more) {
-  if (!Pooled(bytes) || !Pooled(bytes + more)) return false;
-  Carver& carver = threadCarvers[0];
-  const std::size_t grown = Rounded(bytes + more) - Rounded(bytes);
-  if (carver.next != static_cast<char*>(memory) + Rounded(bytes) ||
-      !carver.Fits(grown)) {
-    return false;
-  }
-  carver.next += grown;
-  return true;
-}
-
 void FreeNodeMemory(void* memory, std::size_t bytes) {
   if (!Pooled(bytes)) {
     ::operator delete(memory);
@@ -219,6 +207,17 @@ void FreeNodeMemory(void* memory, std::size_t bytes) {
   if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     Depot::The().Give(block);
   }
+}
+
+bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more) {
+  Carver& carver = threadCarvers[0];
+  // Only a pooled piece ends where the carver goes on cutting.
+  if (static_cast<char*>(memory) + bytes != carver.next ||
+      bytes + more > kMaxPooled || !carver.Fits(more)) {
+    return false;
+  }
+  carver.next += more;
+  return true;
 }
 
 }  // namespace qzfacility

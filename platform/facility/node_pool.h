@@ -23,12 +23,18 @@ namespace qzfacility {
 // stays the last piece of its stream and can grow in place.
 enum class Stream { kNodes, kOwned };
 
-void* AllocateNodeMemory(std::size_t bytes, Stream stream = Stream::kNodes);
-void FreeNodeMemory(void* memory, std::size_t bytes);
-// Grows a piece of `bytes` by `more`, in place: true when it is the last
-// piece cut from this thread's node stream and its block has the room,
-// false, changing nothing, otherwise. A grown piece is freed as any other.
-bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more);
+// The facility's own: called within its library, never through its PLT.
+#define QZ_FACILITY_LOCAL [[gnu::visibility("hidden")]]
+
+QZ_FACILITY_LOCAL void* AllocateNodeMemory(std::size_t bytes,
+                                           Stream stream = Stream::kNodes);
+QZ_FACILITY_LOCAL void FreeNodeMemory(void* memory, std::size_t bytes);
+// Grows a piece of `bytes` by `more`, both multiples of 8, in place: true
+// when it is the last piece cut from this thread's node stream and its
+// block has the room, false, changing nothing, otherwise. A grown piece is
+// freed as any other.
+QZ_FACILITY_LOCAL bool ExtendNodeMemory(void* memory, std::size_t bytes,
+                                        std::size_t more);
 
 }  // namespace qzfacility
 

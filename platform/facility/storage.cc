@@ -29,7 +29,7 @@ std::size_t FullBytes(const ClassSchema& schema) {
 std::size_t NodeBytes(const Node* node) {
   if (node->schema == nullptr) return kUnknownBytes;
   if (node->Full()) return FullBytes(*node->schema);
-  return sizeof(Node) + node->CompactSpan(~std::uint32_t{0});
+  return sizeof(Node) + node->CompactBytes();
 }
 
 Node* AllocateNode(const ClassSchema* schema, std::size_t bytes,
@@ -45,11 +45,22 @@ void FreeNode(Node* node) {
   qzfacility::FreeNodeMemory(node, bytes);
 }
 
-// The slot bytes of an unset field: the class's empty node holds them, and
-// they own nothing.
-const unsigned char* EmptySlot(const ClassSchema& schema,
-                               const FieldSchema& field) {
-  return CNMessageFacility::EmptyNode(schema)->Slots() + field.offset;
+// Gives a new slot the bytes of an unset field and returns it. Only a
+// nested record's are not all zero.
+unsigned char* PutEmptySlot(const FieldSchema& field, unsigned char* slot) {
+  static_assert(sizeof(RecordSlot) == sizeof(Node*) &&
+                    sizeof(ListSlot) == sizeof(long long),
+                "a record slot is its node's address, a list slot all zero");
+  if (field.kind == FieldKind::kRecord) {
+    const Node* empty =
+        CNMessageFacility::EmptyNodeOf(field.childGroup, field.childType);
+    std::memcpy(slot, &empty, sizeof empty);
+  } else if (field.kind == FieldKind::kText) {
+    std::memset(slot, 0, sizeof(TextSlot));
+  } else {
+    std::memset(slot, 0, sizeof(long long));
+  }
+  return slot;
 }
 
 // Points each address word of a full node at its nested record.
@@ -171,7 +182,7 @@ Node* FullByteCopy(const Node* source) {
 // copy of its slots.
 Node* CompactByteCopy(const Node* source) {
   const std::size_t bytes = NodeBytes(source);
-  Node* node = AllocateNode(source->schema, bytes, source->Fields());
+  Node* node = AllocateNode(source->schema, bytes, source->setMask);
   std::memcpy(node->Slots(), source->Slots(), bytes - sizeof(Node));
   return node;
 }
@@ -286,19 +297,50 @@ Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
 
 unsigned char* CNMessageFacility::SlotToWrite(CNMessageBase& record,
                                               const FieldSchema& field) {
-  Node* node = Mutable(record);
-  if (node->Full() || (node->setMask & field.bit) != 0) {
+  Node* node = record.node_;
+  // A full node has this handle as its one owner and a slot for every field.
+  if (node->Full()) {
     node->setMask |= field.bit;
-    return node->Slot(field);
+    return node->Slots() + field.offset;
   }
-  // The new slot goes between its neighbours in field order; the node grows
-  // where it lies when it was the last cut, which it is while being built.
-  const std::size_t bytes = NodeBytes(node);
+  if (!SoleOwner(node)) return SlotInCopy(record, field);
+  if ((node->setMask & field.bit) != 0) return node->Slot(field);
+  return NewSlot(record, field);
+}
+
+unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
+                                             const FieldSchema& field) {
+  Node* node = record.node_;
+  if (node->Immortal()) {
+    // A fresh record's first write: a node of just this slot.
+    const std::size_t bytes = qzfacility::SlotSize(field.kind);
+    node = AllocateNode(node->schema, sizeof(Node) + bytes,
+                        Node::Grown(0, field, bytes));
+    record.node_ = node;
+    return PutEmptySlot(field, node->Slots());
+  }
+  node = TakeCopy(record, false);
+  if ((node->setMask & field.bit) != 0) return node->Slot(field);
+  return NewSlot(record, field);
+}
+
+unsigned char* CNMessageFacility::NewSlot(CNMessageBase& record,
+                                          const FieldSchema& field) {
+  Node* node = record.node_;
+  // The new slot goes between its neighbours in field order; a record is
+  // mostly built in that order, so it goes last.
   const std::size_t more = qzfacility::SlotSize(field.kind);
-  const std::size_t at = node->SlotOffset(field);
+  const std::size_t bytes = sizeof(Node) + node->CompactBytes();
+  const bool last = (node->Fields() & ~(2 * field.bit - 1)) == 0;
+  const std::size_t at =
+      last ? bytes - sizeof(Node) : node->CompactSpan(field.bit - 1);
   const std::size_t after = bytes - sizeof(Node) - at;
+  // The node grows where it lies when it was the last cut, which it is
+  // while being built.
   if (qzfacility::ExtendNodeMemory(node, bytes, more)) {
-    std::memmove(node->Slots() + at + more, node->Slots() + at, after);
+    if (after != 0) {
+      std::memmove(node->Slots() + at + more, node->Slots() + at, after);
+    }
   } else {
     Node* grown = AllocateNode(node->schema, bytes + more, node->setMask);
     std::memcpy(grown->Slots(), node->Slots(), at);
@@ -306,9 +348,8 @@ unsigned char* CNMessageFacility::SlotToWrite(CNMessageBase& record,
     FreeNode(node);
     record.node_ = node = grown;
   }
-  std::memcpy(node->Slots() + at, EmptySlot(*node->schema, field), more);
-  node->setMask |= field.bit;
-  return node->Slots() + at;
+  node->setMask = Node::Grown(node->setMask, field, more);
+  return PutEmptySlot(field, node->Slots() + at);
 }
 
 void CNMessageFacility::Destroy(Node* node) {
@@ -367,10 +408,15 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
     }
     return;
   }
-  for (std::uint32_t bits = node->Fields() & schema.recordBits; bits != 0;
+  // The slots' places add up as the set fields go by; the walk stops after
+  // the last nested record.
+  std::size_t offset = 0;
+  for (std::uint32_t bits = node->Fields(); (bits & schema.recordBits) != 0;
        bits &= bits - 1) {
-    fetch(node->Slot(
-        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))]));
+    const FieldSchema& field =
+        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))];
+    if (field.kind == FieldKind::kRecord) fetch(node->Slots() + offset);
+    offset += SlotSize(field.kind);
   }
 }
 

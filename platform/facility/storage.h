@@ -46,7 +46,8 @@ struct CNMessageBase::Node {
   // Reference count; an immortal node's starts at kImmortalRefs and never
   // changes.
   std::atomic<int> refs;
-  // Bit i: fields[i] was written, and a compact node has its slot. The top
+  // Bit i (below kSpanShift): fields[i] was written, and a compact node has
+  // its slot. Above them, the words a compact node's slots take. The top
   // bit says an address into the node has been handed out: it may no longer
   // be shared, and it is laid out in full.
   std::uint32_t setMask;
@@ -60,7 +61,10 @@ struct CNMessageBase::Node {
 
   static constexpr int kImmortalRefs = 1 << 30;
   static constexpr std::uint32_t kUnshareable = std::uint32_t{1} << 31;
-  static constexpr std::size_t kMaxFields = 31;
+  static constexpr int kSpanShift = 24;
+  static constexpr std::uint32_t kFieldBits =
+      (std::uint32_t{1} << kSpanShift) - 1;
+  static constexpr std::size_t kMaxFields = kSpanShift;
 
   bool Immortal() const {
     return refs.load(std::memory_order_relaxed) >= kImmortalRefs;
@@ -69,7 +73,18 @@ struct CNMessageBase::Node {
   // Laid out in full. An immortal empty node is too, but sets nothing, so
   // it reads as a compact node without slots.
   bool Full() const { return Unshareable(); }
-  std::uint32_t Fields() const { return setMask & ~kUnshareable; }
+  std::uint32_t Fields() const { return setMask & kFieldBits; }
+  // The bytes a compact node's slots take.
+  std::size_t CompactBytes() const {
+    return 8 * ((setMask & ~kUnshareable) >> kSpanShift);
+  }
+  // The marks of a compact node that gains the slot of `field`, of `bytes`.
+  static std::uint32_t Grown(std::uint32_t setMask,
+                             const qzfacility::FieldSchema& field,
+                             std::size_t bytes) {
+    return setMask + field.bit +
+           (static_cast<std::uint32_t>(bytes / 8) << kSpanShift);
+  }
   bool AnyFieldSet() const { return Fields() != 0; }
 
   unsigned char* Slots() { return reinterpret_cast<unsigned char*>(this + 1); }
@@ -92,25 +107,26 @@ struct CNMessageBase::Node {
   std::size_t SlotOffset(const qzfacility::FieldSchema& field) const {
     return Full() ? field.offset : CompactSpan(field.bit - 1);
   }
-  // The bytes the compact slots of the set fields among `bits` take.
+  // The bytes the compact slots of the set fields among `bits` (fields'
+  // bits) take: a word each, and a second one for a text.
   std::size_t CompactSpan(std::uint32_t bits) const {
-    const std::uint32_t set = setMask & bits;
-    return 8 * (Count(set) + Count(set & schema->textBits));
+    const std::uint64_t set = setMask & bits;
+    return 8 * Count(set | (set & schema->textBits) << 32);
   }
   // The address word of a nested record; the node must be laid out in full.
   CNMessageBase** AddressWord(const qzfacility::FieldSchema& field) {
     return reinterpret_cast<CNMessageBase**>(Slots() + field.addressOffset);
   }
 
-  static std::size_t Count(std::uint32_t bits) {
+  static std::size_t Count(std::uint64_t bits) {
 #if defined(__POPCNT__)
-    return static_cast<std::size_t>(__builtin_popcount(bits));
+    return static_cast<std::size_t>(__builtin_popcountll(bits));
 #else
     // Without the instruction the builtin is a library call.
-    bits = bits - ((bits >> 1) & 0x55555555u);
-    bits = (bits & 0x33333333u) + ((bits >> 2) & 0x33333333u);
-    bits = (bits + (bits >> 4)) & 0x0F0F0F0Fu;
-    return (bits * 0x01010101u) >> 24;
+    bits = bits - ((bits >> 1) & 0x5555555555555555u);
+    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<std::size_t>((bits * 0x0101010101010101u) >> 56);
 #endif
   }
 };

@@ -51,50 +51,52 @@ App::OperatingSystem AdjustedOperatingSystem(const VirtualMachine& machine) {
   return os;
 }
 
+// Fields are set in their classes' order: a record then grows at its end.
 QZInstallManager::ClientsComposition MachineComposition(
     const VirtualMachine& machine, const App::VersionInfo& version,
     const std::vector<CNMessageBase>& groups, bool withPackage) {
   QzEntities::ClientEntity entity;
   Set(entity, QzEntities::ClientEntity::kClientName,
       ClientNameOf(machine.name));
-  Set(entity, QzEntities::ClientEntity::kDisplayName, machine.name);
   Set(entity, QzEntities::ClientEntity::kHostName, machine.hostName);
+  Set(entity, QzEntities::ClientEntity::kDisplayName, machine.name);
 
   App::ClientProps props;
   Set(props, App::ClientProps::kNumber2, 0);
   Set(props, App::ClientProps::kNumber23, 0);
-  Set(props, App::ClientProps::kText174, machine.propertyText);
-  Set(props, App::ClientProps::kNumber271,
-      static_cast<long long>(machine.propertyNumber));
+  Set(props, App::ClientProps::kAttributes, std::vector<CNMessageBase>());
+  Set(props, App::ClientProps::kNumber168, 1);
   Set(props, App::ClientProps::kVmGuid,
       machine.alternateId.empty() ? machine.guid
                                   : machine.guid + "," + machine.alternateId);
+  Set(props, App::ClientProps::kText174, machine.propertyText);
   Set(props, App::ClientProps::kVmName, machine.name);
   Set(props, App::ClientProps::kVmHostName, machine.hostName);
-  Set(props, App::ClientProps::kAttributes, std::vector<CNMessageBase>());
-  Set(props, App::ClientProps::kNumber168, 1);
+  Set(props, App::ClientProps::kNumber271,
+      static_cast<long long>(machine.propertyNumber));
 
   App::FilePath path;
   Set(path, App::FilePath::kPath, qzcc::kNotApplicable);
+  const App::OperatingSystem os = AdjustedOperatingSystem(machine);
   App::Client client;
-  Set(client, App::Client::kVersionInfo, version);
+  Set(client, App::Client::kClientEntity, entity);
+  Set(client, App::Client::kOperatingSystem, os);
   Set(client, App::Client::kFilePath, path);
   Set(client, App::Client::kText19, qzcc::kNotApplicable);
-  Set(client, App::Client::kOperatingSystem, AdjustedOperatingSystem(machine));
-  Set(client, App::Client::kClientEntity, entity);
+  Set(client, App::Client::kVersionInfo, version);
 
   App::ClientInfo info;
+  Set(info, App::ClientInfo::kClient, client);
   Set(info, App::ClientInfo::kClientProps, props);
   if (!groups.empty()) Set(info, App::ClientInfo::kClientGroups, groups);
-  Set(info, App::ClientInfo::kClient, client);
 
   QZInstallManager::ClientsComposition composition;
+  Set(composition, QZInstallManager::ClientsComposition::kClientInfo, info);
   if (withPackage) {
     qzcc::AttachPackage(composition, machine.osType == TMMsg::INSTALL_OS_WINDOWS
                                          ? qzcc::kWindowsAgentPackage
                                          : qzcc::kUnixAgentPackage);
   }
-  Set(composition, QZInstallManager::ClientsComposition::kClientInfo, info);
   return composition;
 }
 
@@ -107,10 +109,10 @@ QZInstallManager::ClientsComposition ClientDataComposition(
       static_cast<long long>(data.propertyNumber));
 
   QzEntities::ClientEntity entity;
+  Set(entity, QzEntities::ClientEntity::kClientId, 0);
   Set(entity, QzEntities::ClientEntity::kClientName,
       ClientNameOf(data.clientName));
   Set(entity, QzEntities::ClientEntity::kDisplayName, data.clientName);
-  Set(entity, QzEntities::ClientEntity::kClientId, 0);
 
   App::Client client;
   Set(client, App::Client::kClientEntity, entity);
