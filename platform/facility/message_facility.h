@@ -178,4 +178,17 @@ inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(
   return node->Unshareable() ? node : MakeAddressable(record);
 }
 
+inline unsigned char* CNMessageFacility::SlotToWrite(
+    CNMessageBase& record, const qzfacility::FieldSchema& field) {
+  Node* node = record.node_;
+  // A full node has this handle as its one owner and a slot for every field.
+  if (node->Full()) {
+    node->setMask |= field.bit;
+    return node->Slots() + field.offset;
+  }
+  if (!SoleOwner(node)) return SlotInCopy(record, field);
+  if ((node->setMask & field.bit) != 0) return node->Slot(field);
+  return NewSlot(record, field);
+}
+
 #endif  // QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_

@@ -8,35 +8,30 @@
 #include <mutex>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QZ_NODE_POOL 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QZ_NODE_POOL 0
-#endif
-#endif
-#ifndef QZ_NODE_POOL
-#define QZ_NODE_POOL 1
-#endif
-
 namespace qzfacility {
+namespace pool {
+
+[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarvers[2]{};
+
 namespace {
 
-// Nodes hold nothing aligned beyond 8 bytes.
-constexpr std::size_t kGranule = 8;
 constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
 constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 constexpr std::size_t kHeaderBytes = 64;
-constexpr std::size_t kMaxPooled = 1024;  // larger pieces go to the heap
 
 // A block's header. `live` counts the pieces carved from the block and not
 // yet freed, plus kOpen while a thread is still carving from it, so that
 // whichever of the carving thread and the freeing threads is last sees it
 // reach 0 and recycles the block.
+}  // namespace
+
 struct Block {
   std::atomic<std::size_t> live;
   Block* next;  // in the depot's list of empty blocks
 };
+
+namespace {
+
 static_assert(sizeof(Block) <= kHeaderBytes, "the header fits its line");
 
 constexpr std::size_t kOpen = std::size_t{1} << 40;
@@ -44,14 +39,6 @@ constexpr std::size_t kOpen = std::size_t{1} << 40;
 Block* BlockOf(void* memory) {
   return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(memory) &
                                   ~std::uintptr_t{kBlockBytes - 1});
-}
-
-std::size_t Rounded(std::size_t bytes) {
-  return (bytes + kGranule - 1) / kGranule * kGranule;
-}
-
-bool Pooled(std::size_t bytes) {
-  return QZ_NODE_POOL && bytes != 0 && bytes <= kMaxPooled;
 }
 
 // A chunk of fresh memory, aligned to its size. The system is asked to back
@@ -113,56 +100,6 @@ class Depot {
   Block* empty_ = nullptr;
 };
 
-// Cuts pieces from one block at a time, in the order they are asked for, so
-// that the nodes of one record tree (a composition and its parts, the text
-// of its GUID) sit side by side and a walk over a million of them streams
-// through memory instead of jumping between size classes.
-//
-// Plain data, so that a thread-local carver needs no construction guard and
-// costs one addressing per piece.
-struct Carver {
-  Block* block;
-  char* next;
-  char* end;
-  std::size_t carved;
-
-  void* Cut(std::size_t size) {
-    void* memory = next;
-    next += size;
-    ++carved;
-    return memory;
-  }
-
-  bool Fits(std::size_t size) const {
-    return static_cast<std::size_t>(end - next) >= size;
-  }
-
-  void Renew() {
-    Seal();
-    block = Depot::The().Take();
-    block->live.store(kOpen, std::memory_order_relaxed);
-    next = reinterpret_cast<char*>(block) + kHeaderBytes;
-    end = reinterpret_cast<char*>(block) + kBlockBytes;
-    carved = 0;
-  }
-
-  // Stops carving from the current block: from now on its last free
-  // recycles it.
-  void Seal() {
-    if (block == nullptr) return;
-    const std::size_t drop = kOpen - carved;
-    if (block->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
-      Depot::The().Give(block);
-    }
-    block = nullptr;
-    next = end = nullptr;
-  }
-};
-
-// The library is linked by the programs that use it, not opened late, so
-// its few thread-local bytes can sit in the static block, reached without a
-// call.
-[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarvers[2]{};
 // Set once this thread's carver is sealed. Other thread-local objects may
 // still make or release records during the thread's teardown; those pieces
 // come from a carver shared under a lock.
@@ -176,7 +113,28 @@ struct CarverSeal {
   }
 };
 
-[[gnu::noinline]] void* CutSlow(std::size_t size, Carver& carver) {
+}  // namespace
+
+void Carver::Renew() {
+  Seal();
+  block = Depot::The().Take();
+  block->live.store(kOpen, std::memory_order_relaxed);
+  next = reinterpret_cast<char*>(block) + kHeaderBytes;
+  end = reinterpret_cast<char*>(block) + kBlockBytes;
+  carved = 0;
+}
+
+void Carver::Seal() {
+  if (block == nullptr) return;
+  const std::size_t drop = kOpen - carved;
+  if (block->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
+    Depot::The().Give(block);
+  }
+  block = nullptr;
+  next = end = nullptr;
+}
+
+void* CutSlow(std::size_t size, Carver& carver) {
   if (carverGone) {
     static Carver* const shared = new Carver{};  // never destroyed, as above
     static std::mutex* const mutex = new std::mutex();
@@ -189,14 +147,12 @@ struct CarverSeal {
   return carver.Cut(size);
 }
 
-}  // namespace
+}  // namespace pool
 
-void* AllocateNodeMemory(std::size_t bytes, Stream stream) {
-  if (!Pooled(bytes)) return ::operator new(bytes);
-  const std::size_t size = Rounded(bytes);
-  Carver& carver = threadCarvers[stream == Stream::kNodes ? 0 : 1];
-  return carver.Fits(size) ? carver.Cut(size) : CutSlow(size, carver);
-}
+using pool::Block;
+using pool::BlockOf;
+using pool::Depot;
+using pool::Pooled;
 
 void FreeNodeMemory(void* memory, std::size_t bytes) {
   if (!Pooled(bytes)) {
@@ -207,17 +163,6 @@ void FreeNodeMemory(void* memory, std::size_t bytes) {
   if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     Depot::The().Give(block);
   }
-}
-
-bool ExtendNodeMemory(void* memory, std::size_t bytes, std::size_t more) {
-  Carver& carver = threadCarvers[0];
-  // Only a pooled piece ends where the carver goes on cutting.
-  if (static_cast<char*>(memory) + bytes != carver.next ||
-      bytes + more > kMaxPooled || !carver.Fits(more)) {
-    return false;
-  }
-  carver.next += more;
-  return true;
 }
 
 }  // namespace qzfacility

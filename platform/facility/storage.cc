@@ -295,19 +295,6 @@ Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
   return moved;
 }
 
-unsigned char* CNMessageFacility::SlotToWrite(CNMessageBase& record,
-                                              const FieldSchema& field) {
-  Node* node = record.node_;
-  // A full node has this handle as its one owner and a slot for every field.
-  if (node->Full()) {
-    node->setMask |= field.bit;
-    return node->Slots() + field.offset;
-  }
-  if (!SoleOwner(node)) return SlotInCopy(record, field);
-  if ((node->setMask & field.bit) != 0) return node->Slot(field);
-  return NewSlot(record, field);
-}
-
 unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
                                              const FieldSchema& field) {
   Node* node = record.node_;
