@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -505,18 +506,17 @@ void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
 }
 
 void TextSlot::InitOutside(std::string_view text) {
-  const std::size_t size = text.size();
-  char* block = static_cast<char*>(
-      AllocateNodeMemory(sizeof size + size, Stream::kOwned));
-  std::memcpy(block, &size, sizeof size);
-  std::memcpy(block + sizeof size, text.data(), size);
+  const std::uint64_t size = text.size();
+  if (size > kOutsideSizes) throw std::length_error("text too long to keep");
+  char* block = static_cast<char*>(AllocateNodeMemory(size, Stream::kOwned));
+  std::memcpy(block, text.data(), size);
   std::memcpy(bytes_, &block, sizeof block);
+  std::memcpy(bytes_ + sizeof block, &size, sizeof bytes_ - sizeof block);
   size_ = kOutside;
 }
 
 void TextSlot::FreeOutside() {
-  FreeNodeMemory(const_cast<char*>(Block()),
-                 sizeof(std::size_t) + View().size());
+  FreeNodeMemory(const_cast<char*>(Block()), OutsideSize());
 }
 
 }  // namespace qzfacility

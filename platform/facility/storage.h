@@ -134,9 +134,10 @@ struct CNMessageBase::Node {
 namespace qzfacility {
 
 // A text field: up to 15 bytes inside the slot, a longer text in a block of
-// node memory the slot owns ({size, bytes}). Most texts of a request (names,
-// numbers as text) fit inside, and the rest cost one pooled block instead of
-// a std::string and its heap buffer.
+// node memory the slot owns, just the text, its length kept in the slot.
+// Most texts of a request (names, numbers as text) fit inside, and the rest
+// (a GUID) cost one pooled block instead of a std::string and its heap
+// buffer.
 class TextSlot {
  public:
   TextSlot() = default;
@@ -148,10 +149,7 @@ class TextSlot {
 
   std::string_view View() const {
     if (size_ != kOutside) return {bytes_, size_};
-    const char* block = Block();
-    std::size_t size;
-    std::memcpy(&size, block, sizeof size);
-    return {block + sizeof size, size};
+    return {Block(), OutsideSize()};
   }
 
   // Exchanges the texts; cannot fail.
@@ -175,11 +173,22 @@ class TextSlot {
   }
   void InitOutside(std::string_view text);
   void FreeOutside();
+  // An outside text's block address is the slot's first word, and its
+  // length the seven bytes after: the word that ends with size_.
   const char* Block() const {
     const char* block;
     std::memcpy(&block, bytes_, sizeof block);
     return block;
   }
+  std::size_t OutsideSize() const {
+    std::uint64_t word;
+    std::memcpy(&word, bytes_ + sizeof(char*), sizeof word);
+    return static_cast<std::size_t>(word & kOutsideSizes);
+  }
+  static constexpr std::uint64_t kOutsideSizes = (std::uint64_t{1} << 56) - 1;
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "an outside text's length is read as the low bytes of a word"
+#endif
 
   char bytes_[kInside] = {};
   unsigned char size_ = 0;  // the length inside, or kOutside

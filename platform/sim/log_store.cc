@@ -19,17 +19,29 @@ void LogStore::Append(LogLine::Kind kind, std::string_view tag, int level,
     throw std::length_error("qzsim log: line too long to keep");
   }
   const std::uint32_t tagIndex = TagIndex(tag);
-  const char* kept = Keep(text);
-  entries_.push_back({kept, static_cast<std::uint32_t>(text.size()), level,
-                      tagIndex, static_cast<std::uint8_t>(kind)});
+  const bool opensChunk = text.size() > chunkLeft_;
+  entries_.push_back({static_cast<std::uint32_t>(text.size()), level, tagIndex,
+                      static_cast<std::uint8_t>(kind), opensChunk});
+  try {
+    Keep(text, opensChunk);
+  } catch (...) {
+    entries_.pop_back();  // the texts kept still line up with the entries
+    throw;
+  }
 }
 
 std::vector<LogLine> LogStore::Lines() const {
   std::vector<LogLine> lines;
   lines.reserve(entries_.size());
+  std::size_t chunk = 0;
+  const char* text = nullptr;
   for (const Entry& entry : entries_) {
+    if (entry.opensChunk) text = chunks_[chunk++].get();
     lines.push_back({static_cast<LogLine::Kind>(entry.kind), *tags_[entry.tag],
-                     entry.level, std::string(entry.text, entry.length)});
+                     entry.level, std::string()});
+    if (entry.length == 0) continue;
+    lines.back().text.assign(text, entry.length);
+    text += entry.length;
   }
   return lines;
 }
@@ -59,10 +71,8 @@ std::uint32_t LogStore::TagIndex(std::string_view tag) {
   return added->second;
 }
 
-const char* LogStore::Keep(std::string_view text) {
-  static const char kNothing = '\0';
-  if (text.empty()) return &kNothing;
-  if (text.size() > chunkLeft_) {
+void LogStore::Keep(std::string_view text, bool opensChunk) {
+  if (opensChunk) {
     // A text longer than a chunk gets a chunk of its own.
     const std::size_t bytes = std::max(kChunkBytes, text.size());
     // Not zeroed: a chunk's pages are touched only as lines fill them.
@@ -70,11 +80,10 @@ const char* LogStore::Keep(std::string_view text) {
     chunkNext_ = chunks_.back().get();
     chunkLeft_ = bytes;
   }
-  char* kept = chunkNext_;
-  std::memcpy(kept, text.data(), text.size());
+  if (text.empty()) return;
+  std::memcpy(chunkNext_, text.data(), text.size());
   chunkNext_ += text.size();
   chunkLeft_ -= text.size();
-  return kept;
 }
 
 }  // namespace qzsim::internal

@@ -32,16 +32,20 @@ class LogStore {
   void Clear();
 
  private:
+  // A line's text follows the one before it in the same chunk, or opens the
+  // next chunk, so an entry need not point at it.
   struct Entry {
-    const char* text;
     std::uint32_t length;  // a formatted line's length fits an int
     int level;
     std::uint32_t tag;  // into tags_
     std::uint8_t kind;
+    bool opensChunk;
   };
 
   std::uint32_t TagIndex(std::string_view tag);
-  const char* Keep(std::string_view text);
+  // Copies the text after the last one kept, into a new chunk when
+  // `opensChunk`.
+  void Keep(std::string_view text, bool opensChunk);
 
   std::deque<Entry> entries_;
   // Each distinct tag once, found by text; tags_ lists them by index.
