@@ -216,6 +216,65 @@ TEST(MessageFacilityTest, CopiesRunningOutOfMemoryLeaveNothingBehind) {
   });
 }
 
+// Every write lands whole or throws std::bad_alloc leaving the record as it
+// was: a fresh record's first field, fields after and before those set
+// (a node grows by the field's slot), a text kept apart, a list, a nested
+// record, and writes through a handle that shares its node.
+TEST(MessageFacilityTest, WritesRunningOutOfMemoryChangeNothing) {
+  const std::vector<std::function<void(ClientSetup&)>> writes = {
+      [](ClientSetup& r) { Set(r, ClientSetup::kSetupKind, 20); },
+      [](ClientSetup& r) { Set(r, ClientSetup::kNumber30, 30); },
+      [](ClientSetup& r) { Set(r, ClientSetup::kNumber1, 1); },
+      [](ClientSetup& r) {
+        Set(r, ClientSetup::kFocusName, std::string(40, 'f'));
+      },
+      [](ClientSetup& r) {
+        Set(r, ClientSetup::kClientCompositions, {Composition("a")});
+      },
+      [](ClientSetup& r) {
+        QZInstallManager::InstallerFlags flags;
+        Set(flags, QZInstallManager::InstallerFlags::kNumber70, 70);
+        Set(r, ClientSetup::kInstallerFlags, flags);
+      },
+      [](ClientSetup& r) { Set(r, ClientSetup::kNumber2, 2); },
+      [](ClientSetup& r) { Set(r, ClientSetup::kFocusName, "g"); },
+  };
+  constexpr std::size_t kShared = 4;  // writes from here on copy the node
+  ClientSetup expected;
+  std::string expectedHeld;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (i == kShared) expectedHeld = qzsim::render(expected);
+    writes[i](expected);
+  }
+
+  bool done = false;
+  for (long fail = 0; !done && fail < 10000; ++fail) {
+    ClientSetup record;
+    ClientSetup held;
+    done = true;
+    for (std::size_t i = 0; done && i < writes.size(); ++i) {
+      if (i == kShared) held = record;
+      const std::string before = qzsim::render(record);
+      qztest::FailAllocationAfter(fail);
+      try {
+        writes[i](record);
+      } catch (const std::bad_alloc&) {
+        done = false;
+      }
+      qztest::FailAllocationAfter(-1);
+      if (!done) {
+        EXPECT_EQ(before, qzsim::render(record))
+            << "write " << i << ", failing allocation " << fail;
+      }
+    }
+    if (done) {
+      EXPECT_EQ(qzsim::render(expected), qzsim::render(record));
+      EXPECT_EQ(expectedHeld, qzsim::render(held));
+    }
+  }
+  EXPECT_TRUE(done);
+}
+
 TEST(MessageFacilityTest, AbsentFieldsReadAsEmptyUntilWrittenInPlace) {
   ClientSetup setup;
   Set(setup, ClientSetup::kSetupKind, 20);
