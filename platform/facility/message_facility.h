@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "facility/node_pool.h"
 #include "facility/schema.h"
 #include "facility/storage.h"
 #include "host/message_base.h"
@@ -131,6 +133,9 @@ class CNMessageFacility {
                                    const qzfacility::FieldSchema& field);
   static unsigned char* NewSlot(CNMessageBase& record,
                                 const qzfacility::FieldSchema& field);
+  // Gives a new slot the bytes of an unset field and returns it.
+  static unsigned char* EmptySlotAt(const qzfacility::FieldSchema& field,
+                                    unsigned char* slot);
   // MutableForAddress for a record whose node is not yet unshareable.
   static Node* MakeAddressable(CNMessageBase& record);
   static void Destroy(Node* node);
@@ -188,7 +193,33 @@ inline unsigned char* CNMessageFacility::SlotToWrite(
   }
   if (!SoleOwner(node)) return SlotInCopy(record, field);
   if ((node->setMask & field.bit) != 0) return node->Slot(field);
+  // A record being built takes its fields in order, on the last node cut:
+  // the next one's slot goes at the end, and the node grows where it lies.
+  const std::size_t bytes = sizeof(Node) + node->CompactBytes();
+  const std::size_t more = qzfacility::SlotSize(field.kind);
+  if ((node->Fields() & ~(2 * field.bit - 1)) == 0 &&
+      qzfacility::ExtendNodeMemory(node, bytes, more)) {
+    node->setMask = Node::Grown(node->setMask, field, more);
+    return EmptySlotAt(field, node->Slots() + (bytes - sizeof(Node)));
+  }
   return NewSlot(record, field);
+}
+
+inline unsigned char* CNMessageFacility::EmptySlotAt(
+    const qzfacility::FieldSchema& field, unsigned char* slot) {
+  static_assert(sizeof(qzfacility::RecordSlot) == sizeof(Node*) &&
+                    sizeof(qzfacility::ListSlot) == sizeof(long long),
+                "a record slot is its node's address, a list slot all zero");
+  // Only a nested record's bytes are not all zero.
+  if (field.kind == qzfacility::FieldKind::kRecord) {
+    const Node* empty = EmptyNodeOf(field.childGroup, field.childType);
+    std::memcpy(slot, &empty, sizeof empty);
+  } else if (field.kind == qzfacility::FieldKind::kText) {
+    std::memset(slot, 0, sizeof(qzfacility::TextSlot));
+  } else {
+    std::memset(slot, 0, sizeof(long long));
+  }
+  return slot;
 }
 
 #endif  // QZ_PLATFORM_FACILITY_MESSAGE_FACILITY_H_

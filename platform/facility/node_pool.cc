@@ -11,7 +11,7 @@
 namespace qzfacility {
 namespace pool {
 
-[[gnu::tls_model("initial-exec")]] thread_local Carver threadCarvers[2]{};
+[[gnu::tls_model("initial-exec")]] __thread Carver threadCarvers[2]{};
 
 namespace {
 

@@ -89,8 +89,10 @@ struct Carver {
 // The library is linked by the programs that use it, not opened late, so
 // its few thread-local bytes can sit in the static block, reached without a
 // call. One carver a stream.
+// `__thread`: plain data needs no per-thread construction, and a C++
+// thread_local declared here would be reached through a wrapper call.
 [[gnu::visibility("hidden"),
-  gnu::tls_model("initial-exec")]] extern thread_local Carver threadCarvers[2];
+  gnu::tls_model("initial-exec")]] extern __thread Carver threadCarvers[2];
 
 // A piece of `size` (rounded) when the carver's block has no room for it.
 QZ_FACILITY_LOCAL void* CutSlow(std::size_t size, Carver& carver);

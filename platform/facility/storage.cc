@@ -48,24 +48,6 @@ void FreeNode(Node* node) {
   qzfacility::FreeNodeMemory(node, bytes);
 }
 
-// Gives a new slot the bytes of an unset field and returns it. Only a
-// nested record's are not all zero.
-unsigned char* PutEmptySlot(const FieldSchema& field, unsigned char* slot) {
-  static_assert(sizeof(RecordSlot) == sizeof(Node*) &&
-                    sizeof(ListSlot) == sizeof(long long),
-                "a record slot is its node's address, a list slot all zero");
-  if (field.kind == FieldKind::kRecord) {
-    const Node* empty =
-        CNMessageFacility::EmptyNodeOf(field.childGroup, field.childType);
-    std::memcpy(slot, &empty, sizeof empty);
-  } else if (field.kind == FieldKind::kText) {
-    std::memset(slot, 0, sizeof(TextSlot));
-  } else {
-    std::memset(slot, 0, sizeof(long long));
-  }
-  return slot;
-}
-
 // Points each address word of a full node at its nested record.
 void SetAddressWords(Node* node) {
   for (const FieldSchema& field : node->schema->fields) {
@@ -307,7 +289,7 @@ unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
     node = AllocateNode(node->schema, sizeof(Node) + bytes,
                         Node::Grown(0, field, bytes));
     record.node_ = node;
-    return PutEmptySlot(field, node->Slots());
+    return EmptySlotAt(field, node->Slots());
   }
   node = TakeCopy(record, false);
   if ((node->setMask & field.bit) != 0) return node->Slot(field);
@@ -339,7 +321,7 @@ unsigned char* CNMessageFacility::NewSlot(CNMessageBase& record,
     record.node_ = node = grown;
   }
   node->setMask = Node::Grown(node->setMask, field, more);
-  return PutEmptySlot(field, node->Slots() + at);
+  return EmptySlotAt(field, node->Slots() + at);
 }
 
 void CNMessageFacility::Destroy(Node* node) {
