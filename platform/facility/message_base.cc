@@ -176,7 +176,11 @@ int CNMessageBase::setstring(short index, short tag, const std::string& value,
                              unsigned long classHash, unsigned int fieldHash) {
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kText);
-  qzfacility::TextSlot text(value);
+  // A text kept apart lies beside its node, where a walk reads it next,
+  // unless the node may still grow where it lies: a record being built.
+  const bool growing = !node_->Full() && CNMessageFacility::SoleOwner(node_);
+  qzfacility::TextSlot text(
+      value, growing ? qzfacility::Stream::kOwned : qzfacility::Stream::kNodes);
   reinterpret_cast<qzfacility::TextSlot*>(
       CNMessageFacility::SlotToWrite(*this, field))
       ->Swap(text);

@@ -489,10 +489,10 @@ void ListSlot::Unmake(std::vector<CNMessageBase>* list) {
   FreeNodeMemory(list, sizeof *list);
 }
 
-void TextSlot::InitOutside(std::string_view text) {
+void TextSlot::InitOutside(std::string_view text, Stream stream) {
   const std::uint64_t size = text.size();
   if (size > kOutsideSizes) throw std::length_error("text too long to keep");
-  char* block = static_cast<char*>(AllocateNodeMemory(size, Stream::kOwned));
+  char* block = static_cast<char*>(AllocateNodeMemory(size, stream));
   std::memcpy(block, text.data(), size);
   std::memcpy(bytes_, &block, sizeof block);
   std::memcpy(bytes_ + sizeof block, &size, sizeof bytes_ - sizeof block);

@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "facility/node_pool.h"
 #include "facility/schema.h"
 #include "host/message_base.h"
 
@@ -141,8 +142,11 @@ namespace qzfacility {
 class TextSlot {
  public:
   TextSlot() = default;
-  // Throws std::bad_alloc, leaving nothing to release.
-  explicit TextSlot(std::string_view text) { Init(text); }
+  // A longer text's block comes from `stream`. Throws std::bad_alloc,
+  // leaving nothing to release.
+  explicit TextSlot(std::string_view text, Stream stream = Stream::kNodes) {
+    Init(text, stream);
+  }
   TextSlot(const TextSlot& other) : TextSlot(other.View()) {}
   TextSlot& operator=(const TextSlot&) = delete;
   ~TextSlot() { Free(); }
@@ -163,15 +167,15 @@ class TextSlot {
   static constexpr std::size_t kInside = 15;
 
   // Most texts fit inside; only the others leave the header.
-  void Init(std::string_view text) {
-    if (text.size() > kInside) return InitOutside(text);
+  void Init(std::string_view text, Stream stream) {
+    if (text.size() > kInside) return InitOutside(text, stream);
     std::memcpy(bytes_, text.data(), text.size());
     size_ = static_cast<unsigned char>(text.size());
   }
   void Free() {
     if (size_ == kOutside) FreeOutside();
   }
-  void InitOutside(std::string_view text);
+  void InitOutside(std::string_view text, Stream stream);
   void FreeOutside();
   // An outside text's block address is the slot's first word, and its
   // length the seven bytes after: the word that ends with size_.
