@@ -24,10 +24,9 @@ class CNMessageFacility {
 
   static Node* NodeOf(const CNMessageBase& record) { return record.node_; }
 
-  // The record's node, made private to this handle first if it is shared.
-  static Node* Mutable(CNMessageBase& record);
-  // The same, for handing out an address into the node, which then may no
-  // longer be shared and carries its nested records' address words.
+  // The record's node, made private to this handle first if it is shared,
+  // for handing out an address into it: it then may no longer be shared,
+  // and is laid out in full.
   static Node* MutableForAddress(CNMessageBase& record);
 
   // The slot of `field` in the record's own node, for a write that cannot
@@ -121,8 +120,8 @@ class CNMessageFacility {
   };
 
  private:
-  // A private copy of `source`, unshareable (and so carrying address words)
-  // when `forAddress` says so.
+  // A private copy of `source`: compact, or laid out in full and unshareable
+  // when `forAddress` says so or the source is.
   static Node* Clone(const Node* source, bool forAddress);
   // Gives the record a private copy of its node in place of its reference,
   // in the layout `forAddress` says.
@@ -168,12 +167,6 @@ inline CNMessageFacility::Node* CNMessageFacility::TakeCopy(
   Release(node);
   record.node_ = copy;
   return copy;
-}
-
-inline CNMessageFacility::Node* CNMessageFacility::Mutable(
-    CNMessageBase& record) {
-  Node* node = record.node_;
-  return SoleOwner(node) ? node : TakeCopy(record, false);
 }
 
 inline CNMessageFacility::Node* CNMessageFacility::MutableForAddress(
