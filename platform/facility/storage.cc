@@ -195,20 +195,21 @@ void CopyOwned(FieldKind kind, const unsigned char* from, unsigned char* to) {
 // fields; `offset` is the field's in the full layout.
 template <class Visit>
 void ForEachOwningSlot(const Node* source, Node* copy, Visit visit) {
-  const ClassSchema& schema = *source->schema;
   if (source->Full()) {
-    for (const ClassSchema::OwningSlot& slot : schema.owningSlots) {
+    for (const ClassSchema::OwningSlot& slot : source->schema->owningSlots) {
       visit(slot.kind, slot.offset, source->Slots() + slot.offset,
             copy->Slots() + slot.offset);
     }
     return;
   }
-  for (std::uint32_t bits = source->Fields() & schema.owningBits; bits != 0;
-       bits &= bits - 1) {
-    const FieldSchema& field =
-        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))];
-    visit(field.kind, field.offset, source->Slot(field), copy->Slot(field));
-  }
+  qzfacility::ForEachSlot(source, [&](const FieldSchema& field,
+                                      const unsigned char* from) {
+    if (field.kind == FieldKind::kInt64) return;
+    // A compact copy has the source's layout.
+    unsigned char* to = copy->Full() ? copy->Slots() + field.offset
+                                     : copy->Slots() + (from - source->Slots());
+    visit(field.kind, field.offset, from, to);
+  });
 }
 
 }  // namespace
@@ -291,9 +292,8 @@ unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
     record.node_ = node;
     return EmptySlotAt(field, node->Slots());
   }
-  node = TakeCopy(record, false);
-  if ((node->setMask & field.bit) != 0) return node->Slot(field);
-  return NewSlot(record, field);
+  TakeCopy(record, false);
+  return SlotToWrite(record, field);  // the node is this record's alone now
 }
 
 unsigned char* CNMessageFacility::NewSlot(CNMessageBase& record,
@@ -380,16 +380,10 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
     }
     return;
   }
-  // The slots' places add up as the set fields go by; the walk stops after
-  // the last nested record.
-  std::size_t offset = 0;
-  for (std::uint32_t bits = node->Fields(); (bits & schema.recordBits) != 0;
-       bits &= bits - 1) {
-    const FieldSchema& field =
-        schema.fields[static_cast<std::size_t>(__builtin_ctz(bits))];
-    if (field.kind == FieldKind::kRecord) fetch(node->Slots() + offset);
-    offset += SlotSize(field.kind);
-  }
+  if ((node->Fields() & schema.recordBits) == 0) return;
+  ForEachSlot(node, [&](const FieldSchema& field, const unsigned char* slot) {
+    if (field.kind == FieldKind::kRecord) fetch(slot);
+  });
 }
 
 // Element at + kStep * (kLevels - d) has its level d asked for, so each

@@ -249,12 +249,9 @@ class Writer {
           "CNMessageFacility::ToXml: elements nested deeper than " +
           std::to_string(kMaxDepth) + " levels");
     }
-    const std::vector<FieldSchema>& fields = node->schema->fields;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      const FieldSchema& field = fields[i];
+    qzfacility::ForEachSlot(node, [&](const FieldSchema& field,
+                                      const unsigned char* slot) {
       const bool marked = (node->setMask & field.bit) != 0;
-      const unsigned char* slot = node->Find(field);
-      if (slot == nullptr) continue;
       switch (field.kind) {
         case FieldKind::kInt64: {
           if (!marked) break;
@@ -308,7 +305,7 @@ class Writer {
           break;
         }
       }
-    }
+    });
   }
 
   void Text(const FieldSchema& field, std::string_view text) {
