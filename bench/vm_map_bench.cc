@@ -41,9 +41,9 @@ namespace {
 constexpr int kSizes[] = {10000, 100000, 1000000};
 
 // Memory the simulated installation's log lines hold, roughly: it keeps
-// each line's text packed in shared chunks, beside a 24-byte entry.
+// each line's text packed in shared chunks, beside a 16-byte entry.
 long long LogBytes() {
-  constexpr long long kEntryBytes = 16;  // an entry of the log store
+  constexpr long long kEntryBytes = 16;
   long long bytes = 0;
   for (const qzsim::LogLine& line : qzsim::logLines()) {
     bytes += kEntryBytes + static_cast<long long>(line.text.size());

@@ -19,12 +19,12 @@ constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
 constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 constexpr std::size_t kHeaderBytes = 64;
 
+}  // namespace
+
 // A block's header. `live` counts the pieces carved from the block and not
 // yet freed, plus kOpen while a thread is still carving from it, so that
 // whichever of the carving thread and the freeing threads is last sees it
 // reach 0 and recycles the block.
-}  // namespace
-
 struct Block {
   std::atomic<std::size_t> live;
   Block* next;  // in the depot's list of empty blocks
