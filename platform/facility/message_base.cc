@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "facility/message_facility.h"
@@ -100,6 +101,30 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
   return field;
 }
 
+[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedInt64ByTag(
+    const Node* node, unsigned long classHash, short tag,
+    unsigned int fieldHash) {
+  const FieldSchema* field =
+      node->schema == nullptr ? nullptr : node->schema->FieldByTag(tag);
+  CheckClass(node, classHash, field);
+  if (field == nullptr) {
+    Fail(node, nullptr,
+         "no field with tag " + std::to_string(tag) + " (field hash " +
+             FieldHex(fieldHash) + ")");
+  }
+  if (field->hash != fieldHash) {
+    Fail(node, field,
+         "wrong field hash " + FieldHex(fieldHash) + " (expected " +
+             FieldHex(field->hash) + ")");
+  }
+  if (field->kind != FieldKind::kInt64) {
+    Fail(node, field,
+         std::string("a ") + qzfacility::KindName(field->kind) +
+             " field, accessed as int64");
+  }
+  return *field;
+}
+
 inline const FieldSchema& FieldByIndex(const Node* node,
                                        unsigned long classHash, int index,
                                        unsigned long fieldHash) {
@@ -127,11 +152,27 @@ inline const FieldSchema& CheckedField(const Node* node,
   return ExplainedField(node, classHash, index, tag, fieldHash, kind);
 }
 
+// The int64 reader's field, found by tag as the wire does.
+inline const FieldSchema& CheckedInt64ByTag(const Node* node,
+                                            unsigned long classHash, short tag,
+                                            unsigned int fieldHash) {
+  const ClassSchema* schema = node->schema;
+  if (schema != nullptr && schema->classHash == classHash) {
+    const FieldSchema* field = schema->FieldByTag(tag);
+    if (field != nullptr && field->hash == fieldHash &&
+        field->kind == FieldKind::kInt64) {
+      return *field;
+    }
+  }
+  return ExplainedInt64ByTag(node, classHash, tag, fieldHash);
+}
+
 [[noreturn, gnu::noinline, gnu::cold]] void FailChildClass(
     const Node* node, const FieldSchema& field, int group, int type,
-    const std::string& what) {
+    std::string_view what) {
+  // Takes a view, so that no text is made on the way to a check that passes.
   Fail(node, &field,
-       what + " " + ClassLabel(group, type) + ", expected " +
+       std::string(what) + " " + ClassLabel(group, type) + ", expected " +
            ClassLabel(field.childGroup, field.childType));
 }
 
@@ -250,25 +291,8 @@ std::string CNMessageBase::getstring(short index, short tag,
 
 long long CNMessageBase::getint64(short tag, unsigned long classHash,
                                   unsigned int fieldHash) const {
-  const FieldSchema* field =
-      node_->schema == nullptr ? nullptr : node_->schema->FieldByTag(tag);
-  CheckClass(node_, classHash, field);
-  if (field == nullptr) {
-    Fail(node_, nullptr,
-         "no field with tag " + std::to_string(tag) + " (field hash " +
-             FieldHex(fieldHash) + ")");
-  }
-  if (field->hash != fieldHash) {
-    Fail(node_, field,
-         "wrong field hash " + FieldHex(fieldHash) + " (expected " +
-             FieldHex(field->hash) + ")");
-  }
-  if (field->kind != FieldKind::kInt64) {
-    Fail(node_, field,
-         std::string("a ") + qzfacility::KindName(field->kind) +
-             " field, accessed as int64");
-  }
-  const unsigned char* slot = node_->Find(*field);
+  const unsigned char* slot =
+      node_->Find(CheckedInt64ByTag(node_, classHash, tag, fieldHash));
   return slot != nullptr ? *reinterpret_cast<const long long*>(slot) : 0;
 }
 

@@ -185,7 +185,7 @@ std::vector<ClassSchema> BuildTable() {
 
 // Fills the lookup tables and lays out each class's slots.
 void Index(ClassSchema& schema) {
-  // A node marks its fields in 31 bits of a word.
+  // A node marks its fields in the low bits of its set mask.
   if (schema.fields.size() > CNMessageBase::Node::kMaxFields) std::abort();
   int maxIndex = -1;
   int maxTag = -1;
@@ -193,15 +193,13 @@ void Index(ClassSchema& schema) {
     maxIndex = std::max<int>(maxIndex, field.index);
     maxTag = std::max<int>(maxTag, field.tag);
   }
-  schema.byIndex.assign(static_cast<std::size_t>(maxIndex + 1), -1);
-  schema.byTag.assign(static_cast<std::size_t>(maxTag + 1), -1);
+  schema.byIndex.assign(static_cast<std::size_t>(maxIndex + 1), nullptr);
+  schema.byTag.assign(static_cast<std::size_t>(maxTag + 1), nullptr);
   std::size_t offset = 0;
   for (std::size_t i = 0; i < schema.fields.size(); ++i) {
     FieldSchema& field = schema.fields[i];
-    schema.byIndex[static_cast<std::size_t>(field.index)] =
-        static_cast<std::int16_t>(i);
-    schema.byTag[static_cast<std::size_t>(field.tag)] =
-        static_cast<std::int16_t>(i);
+    schema.byIndex[static_cast<std::size_t>(field.index)] = &field;
+    schema.byTag[static_cast<std::size_t>(field.tag)] = &field;
     field.offset = offset;
     field.bit = std::uint32_t{1} << i;
     if (field.kind != FieldKind::kInt64) {
