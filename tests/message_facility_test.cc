@@ -1,5 +1,6 @@
 // Records of the message facility: deep value semantics over shared storage,
 // reads of absent fields and identity checks.
+#include <cstdint>
 #include <functional>
 #include <new>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "facility/storage.h"
 #include "failing_allocation.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -464,6 +466,30 @@ TEST(MessageFacilityTest, ThreadsCopyingOneTreeKeepTheirOwnValues) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_THAT(wrong, ElementsAre(0, 0));
+}
+
+// A compact node finds a slot by counting set bits, with the processor's
+// instruction where it has one and without it elsewhere: both must count as
+// bit-by-bit counting does, on patterns of every density.
+TEST(MessageFacilityTest, SlotCountingAgreesWithCountingBitByBit) {
+  using Node = CNMessageBase::Node;
+  std::uint64_t bits = 0x9E3779B97F4A7C15u;
+  int wrong = 0;
+  for (int i = 0; i < 4096; ++i) {
+    bits = bits * 6364136223846793005u + 1442695040888963407u;
+    const std::uint64_t pattern = i % 3 == 0   ? bits
+                                  : i % 3 == 1 ? bits & (bits >> 7)
+                                               : bits | (bits << 5);
+    std::size_t expected = 0;
+    for (std::uint64_t rest = pattern; rest != 0; rest >>= 1) {
+      expected += rest & 1;
+    }
+    wrong += Node::Count(pattern) != expected;
+    wrong += Node::CountInSoftware(pattern) != expected;
+  }
+  EXPECT_EQ(0, wrong);
+  EXPECT_EQ(64u, Node::CountInSoftware(~std::uint64_t{0}));
+  EXPECT_EQ(0u, Node::CountInSoftware(0));
 }
 
 }  // namespace

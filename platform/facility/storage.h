@@ -134,12 +134,15 @@ struct CNMessageBase::Node {
       return static_cast<std::size_t>(count);
     }
 #endif
-    // Without the instruction the builtin is a library call.
+    return CountInSoftware(bits);
+#endif
+  }
+  // Count without the instruction, for which the builtin is a library call.
+  static std::size_t CountInSoftware(std::uint64_t bits) {
     bits = bits - ((bits >> 1) & 0x5555555555555555u);
     bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
     bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
     return static_cast<std::size_t>((bits * 0x0101010101010101u) >> 56);
-#endif
   }
 };
 
