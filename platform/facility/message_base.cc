@@ -38,9 +38,9 @@ std::string ClassLabel(int group, int type) {
 
 [[noreturn]] void Fail(const Node* node, const FieldSchema* field,
                        const std::string& what) {
-  std::string where = node->schema == nullptr
+  std::string where = node->Schema() == nullptr
                           ? "record " + ClassLabel(node->Group(), node->Type())
-                          : node->schema->QualifiedName();
+                          : node->Schema()->QualifiedName();
   if (field != nullptr) where += std::string(".") + field->name;
   throw std::logic_error("CNMessageBase: " + where + ": " + what);
 }
@@ -48,17 +48,17 @@ std::string ClassLabel(int group, int type) {
 // `field` names the field being accessed, when the caller knows it.
 const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
                               const FieldSchema* field) {
-  if (node->schema == nullptr) {
+  if (node->Schema() == nullptr) {
     Fail(node, nullptr,
          "class unknown to the facility, accessed with class hash " +
              ClassHex(classHash));
   }
-  if (node->schema->classHash != classHash) {
+  if (node->Schema()->classHash != classHash) {
     Fail(node, field,
          "wrong class hash " + ClassHex(classHash) + " (expected " +
-             ClassHex(node->schema->classHash) + ")");
+             ClassHex(node->Schema()->classHash) + ")");
   }
-  return *node->schema;
+  return *node->Schema();
 }
 
 // The checks below explain a mismatch; the inline ones after them decide
@@ -68,7 +68,7 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
     const Node* node, unsigned long classHash, int index,
     unsigned long fieldHash) {
   const FieldSchema* field =
-      node->schema == nullptr ? nullptr : node->schema->FieldByIndex(index);
+      node->Schema() == nullptr ? nullptr : node->Schema()->FieldByIndex(index);
   CheckClass(node, classHash, field);
   if (field == nullptr) {
     Fail(node, nullptr,
@@ -105,7 +105,7 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
     const Node* node, unsigned long classHash, short tag,
     unsigned int fieldHash) {
   const FieldSchema* field =
-      node->schema == nullptr ? nullptr : node->schema->FieldByTag(tag);
+      node->Schema() == nullptr ? nullptr : node->Schema()->FieldByTag(tag);
   CheckClass(node, classHash, field);
   if (field == nullptr) {
     Fail(node, nullptr,
@@ -128,7 +128,7 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
 inline const FieldSchema& FieldByIndex(const Node* node,
                                        unsigned long classHash, int index,
                                        unsigned long fieldHash) {
-  const ClassSchema* schema = node->schema;
+  const ClassSchema* schema = node->Schema();
   if (schema != nullptr && schema->classHash == classHash) {
     const FieldSchema* field = schema->FieldByIndex(index);
     if (field != nullptr && field->hash == fieldHash) return *field;
@@ -141,7 +141,7 @@ inline const FieldSchema& CheckedField(const Node* node,
                                        unsigned long classHash, short index,
                                        short tag, unsigned int fieldHash,
                                        FieldKind kind) {
-  const ClassSchema* schema = node->schema;
+  const ClassSchema* schema = node->Schema();
   if (schema != nullptr && schema->classHash == classHash) {
     const FieldSchema* field = schema->FieldByIndex(index);
     if (field != nullptr && field->hash == fieldHash && field->tag == tag &&
@@ -156,7 +156,7 @@ inline const FieldSchema& CheckedField(const Node* node,
 inline const FieldSchema& CheckedInt64ByTag(const Node* node,
                                             unsigned long classHash, short tag,
                                             unsigned int fieldHash) {
-  const ClassSchema* schema = node->schema;
+  const ClassSchema* schema = node->Schema();
   if (schema != nullptr && schema->classHash == classHash) {
     const FieldSchema* field = schema->FieldByTag(tag);
     if (field != nullptr && field->hash == fieldHash &&

@@ -39,9 +39,9 @@ void Indent(std::string& out, int depth) {
 
 void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
   const CNMessageBase::Node* node = CNMessageFacility::NodeOf(record);
-  if (node->schema == nullptr) return;
-  for (const FieldSchema& field : node->schema->fields) {
-    if (!record.isSet(field.index, node->schema->classHash, field.hash)) {
+  if (node->Schema() == nullptr) return;
+  for (const FieldSchema& field : node->Schema()->fields) {
+    if (!record.isSet(field.index, node->Schema()->classHash, field.hash)) {
       continue;
     }
     Indent(out, depth);
@@ -78,8 +78,8 @@ void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
 
 void RenderRecord(std::string& out, const CNMessageBase& record, int depth) {
   const CNMessageBase::Node* node = CNMessageFacility::NodeOf(record);
-  if (node->schema != nullptr) {
-    out += node->schema->name;
+  if (node->Schema() != nullptr) {
+    out += node->Schema()->name;
   } else {
     out += "(" + std::to_string(node->Group()) + ", " +
            std::to_string(node->Type()) + ")";

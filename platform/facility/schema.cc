@@ -8,6 +8,10 @@
 #include "facility/storage.h"
 
 namespace qzfacility {
+
+// Filled as the table is built, before any node can name a class.
+const ClassSchema* classAt[kUnknownClass + 1] = {};
+
 namespace {
 
 constexpr FieldKind I = FieldKind::kInt64;
@@ -227,9 +231,11 @@ struct Registry {
   std::array<const ClassSchema*, kGroups * kTypes> byIdentity{};
 
   Registry() : classes(BuildTable()) {
+    if (classes.size() >= kUnknownClass) std::abort();
     for (ClassSchema& schema : classes) {
       Index(schema);
       schema.position = static_cast<std::size_t>(&schema - classes.data());
+      classAt[schema.position] = &schema;
       byIdentity[static_cast<std::size_t>(schema.group * kTypes +
                                           schema.type)] = &schema;
     }

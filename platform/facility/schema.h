@@ -88,6 +88,13 @@ constexpr int kTypes = 256;
 // The class of (group, type), or null for a class the facility does not know.
 const ClassSchema* FindClass(int group, int type);
 
+// Every known class by its position in AllClasses(); a node names its class
+// by that place, which takes fewer bits than an address. The places from
+// the number of classes up to kUnknownClass hold null.
+constexpr std::size_t kUnknownClass = 511;
+[[gnu::visibility(
+    "hidden")]] extern const ClassSchema* classAt[kUnknownClass + 1];
+
 // Every known class, in table order.
 const std::vector<ClassSchema>& AllClasses();
 

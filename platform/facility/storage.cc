@@ -28,17 +28,19 @@ std::size_t FullBytes(const ClassSchema& schema) {
 }
 
 std::size_t NodeBytes(const Node* node) {
-  if (node->schema == nullptr) return kUnknownBytes;
-  if (node->Full()) return FullBytes(*node->schema);
+  if (node->Schema() == nullptr) return kUnknownBytes;
+  if (node->Full()) return FullBytes(*node->Schema());
   return sizeof(Node) + node->CompactBytes();
 }
 
+// `setMask` says which fields the node has; the class is `schema`'s.
 Node* AllocateNode(const ClassSchema* schema, std::size_t bytes,
                    std::uint32_t setMask) {
   void* memory = qzfacility::AllocateNodeMemory(bytes);
+  constexpr std::uint32_t kClassBits = Node::kClassMask << Node::kClassShift;
   // Every caller asks for the header and its slots at least.
   return new (memory)  // NOLINT(clang-analyzer-cplusplus.PlacementNew)
-      Node{{1}, setMask, schema};
+      Node{{1}, (setMask & ~kClassBits) | Node::ClassMarks(schema)};
 }
 
 // Frees the node's memory; its slots must own nothing by now.
@@ -50,7 +52,7 @@ void FreeNode(Node* node) {
 
 // Points each address word of a full node at its nested record.
 void SetAddressWords(Node* node) {
-  for (const FieldSchema& field : node->schema->fields) {
+  for (const FieldSchema& field : node->Schema()->fields) {
     if (field.kind != FieldKind::kRecord) continue;
     *node->AddressWord(field) =
         &reinterpret_cast<RecordSlot*>(node->Slots() + field.offset)->record;
@@ -90,7 +92,7 @@ class EmptyNodes {
       byIdentity_[Identity(schema.group, schema.type)] = node;
     }
     for (Node* node : nodes_) {
-      for (const FieldSchema& field : node->schema->fields) {
+      for (const FieldSchema& field : node->Schema()->fields) {
         unsigned char* slot = node->Slots() + field.offset;
         switch (field.kind) {
           case FieldKind::kInt64:
@@ -145,7 +147,7 @@ std::atomic<int> startResult{0};
 // the source's for the others: a copy whole where the source gives them up
 // (a move), to be made a real one slot by slot otherwise.
 Node* FullByteCopy(const Node* source) {
-  const ClassSchema& schema = *source->schema;
+  const ClassSchema& schema = *source->Schema();
   Node* node = AllocateNode(&schema, FullBytes(schema),
                             source->Fields() | Node::kUnshareable);
   if (source->Full()) {
@@ -167,7 +169,7 @@ Node* FullByteCopy(const Node* source) {
 // copy of its slots.
 Node* CompactByteCopy(const Node* source) {
   const std::size_t bytes = NodeBytes(source);
-  Node* node = AllocateNode(source->schema, bytes, source->setMask);
+  Node* node = AllocateNode(source->Schema(), bytes, source->setMask);
   std::memcpy(node->Slots(), source->Slots(), bytes - sizeof(Node));
   return node;
 }
@@ -196,7 +198,7 @@ void CopyOwned(FieldKind kind, const unsigned char* from, unsigned char* to) {
 template <class Visit>
 void ForEachOwningSlot(const Node* source, Node* copy, Visit visit) {
   if (source->Full()) {
-    for (const ClassSchema::OwningSlot& slot : source->schema->owningSlots) {
+    for (const ClassSchema::OwningSlot& slot : source->Schema()->owningSlots) {
       visit(slot.kind, slot.offset, source->Slots() + slot.offset,
             copy->Slots() + slot.offset);
     }
@@ -231,10 +233,10 @@ Node* CNMessageFacility::NewUnknownNode(int group, int type) {
 }
 
 Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
-  if (source->schema == nullptr) {
+  if (source->Schema() == nullptr) {
     return NewUnknownNode(source->Group(), source->Type());
   }
-  const ClassSchema& schema = *source->schema;
+  const ClassSchema& schema = *source->Schema();
   // Numbers copy as bytes; each slot that owns something then takes its own
   // copy over its bytes.
   Node* node = forAddress || source->Full() ? FullByteCopy(source)
@@ -269,7 +271,7 @@ Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
 Node* CNMessageFacility::MakeAddressable(CNMessageBase& record) {
   Node* node = record.node_;
   if (!SoleOwner(node)) return TakeCopy(record, true);
-  if (node->schema == nullptr) {
+  if (node->Schema() == nullptr) {
     node->setMask |= Node::kUnshareable;
     return node;
   }
@@ -287,7 +289,7 @@ unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
   if (node->Immortal()) {
     // A fresh record's first write: a node of just this slot.
     const std::size_t bytes = qzfacility::SlotSize(field.kind);
-    node = AllocateNode(node->schema, sizeof(Node) + bytes,
+    node = AllocateNode(node->Schema(), sizeof(Node) + bytes,
                         Node::Grown(0, field, bytes));
     record.node_ = node;
     return EmptySlotAt(field, node->Slots());
@@ -314,7 +316,7 @@ unsigned char* CNMessageFacility::NewSlot(CNMessageBase& record,
       std::memmove(node->Slots() + at + more, node->Slots() + at, after);
     }
   } else {
-    Node* grown = AllocateNode(node->schema, bytes + more, node->setMask);
+    Node* grown = AllocateNode(node->Schema(), bytes + more, node->setMask);
     std::memcpy(grown->Slots(), node->Slots(), at);
     std::memcpy(grown->Slots() + at + more, node->Slots() + at, after);
     FreeNode(node);
@@ -339,8 +341,8 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
   if (node->AnyFieldSet()) return false;
   // A compact node with nothing set has no slots; a full one may hold a
   // nested record or list filled in place.
-  if (node->schema == nullptr || !node->Full()) return true;
-  for (const FieldSchema& field : node->schema->fields) {
+  if (node->Schema() == nullptr || !node->Full()) return true;
+  for (const FieldSchema& field : node->Schema()->fields) {
     const unsigned char* slot = node->Slot(field);
     if (field.kind == FieldKind::kRecord &&
         !IsEmpty(reinterpret_cast<const RecordSlot*>(slot)->record.node_)) {
@@ -367,13 +369,13 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
     __builtin_prefetch(node, 1);
     return;
   }
-  if (node->schema == nullptr || !descends(node)) return;
+  if (node->Schema() == nullptr || !descends(node)) return;
   const auto fetch = [&](const unsigned char* slot) {
     FetchLevel(CNMessageFacility::NodeOf(
                    reinterpret_cast<const RecordSlot*>(slot)->record),
                depth - 1, descends);
   };
-  const ClassSchema& schema = *node->schema;
+  const ClassSchema& schema = *node->Schema();
   if (node->Full()) {
     for (const std::size_t offset : schema.recordOffsets) {
       fetch(node->Slots() + offset);

@@ -41,31 +41,56 @@
 #include "facility/schema.h"
 #include "host/message_base.h"
 
-// 16 bytes ahead of the slots: a request of a million machines holds some
+// 8 bytes ahead of the slots: a request of a million machines holds some
 // five million nodes, so every word of the header shows in its footprint.
 struct CNMessageBase::Node {
   // Reference count; an immortal node's starts at kImmortalRefs and never
   // changes.
   std::atomic<int> refs;
   // Bit i (below kSpanShift): fields[i] was written, and a compact node has
-  // its slot. Above them, the words a compact node's slots take. The top
-  // bit says an address into the node has been handed out: it may no longer
-  // be shared, and it is laid out in full.
+  // its slot. Above them, the words a compact node's slots take, then the
+  // place of the node's class in the facility's table (kUnknownClass for a
+  // class it does not know: such a node has no slots and keeps its group
+  // and type where slots would be). The top bit says an address into the
+  // node has been handed out: it may no longer be shared, and it is laid
+  // out in full.
   std::uint32_t setMask;
-  // Null for a class the facility does not know; such a node has no slots
-  // and keeps its group and type where slots would be.
-  const qzfacility::ClassSchema* schema;
 
-  int Group() const { return schema != nullptr ? schema->group : Unknown()[0]; }
-  int Type() const { return schema != nullptr ? schema->type : Unknown()[1]; }
+  // Null for a class the facility does not know.
+  const qzfacility::ClassSchema* Schema() const {
+    return qzfacility::classAt[(setMask >> kClassShift) & kClassMask];
+  }
+  int Group() const {
+    const qzfacility::ClassSchema* schema = Schema();
+    return schema != nullptr ? schema->group : Unknown()[0];
+  }
+  int Type() const {
+    const qzfacility::ClassSchema* schema = Schema();
+    return schema != nullptr ? schema->type : Unknown()[1];
+  }
   const int* Unknown() const { return reinterpret_cast<const int*>(this + 1); }
 
   static constexpr int kImmortalRefs = 1 << 30;
   static constexpr std::uint32_t kUnshareable = std::uint32_t{1} << 31;
-  static constexpr int kSpanShift = 24;
+  static constexpr int kSpanShift = 16;
   static constexpr std::uint32_t kFieldBits =
       (std::uint32_t{1} << kSpanShift) - 1;
   static constexpr std::size_t kMaxFields = kSpanShift;
+  // A compact node's slots take two words a field at most.
+  static constexpr int kClassShift = 22;
+  static_assert(2 * kMaxFields < (std::size_t{1} << (kClassShift - kSpanShift)),
+                "the words of every slot fit below the class");
+  static constexpr std::uint32_t kClassMask = qzfacility::kUnknownClass;
+  static_assert((kClassMask << kClassShift) < kUnshareable &&
+                    ((kClassMask + 1) & kClassMask) == 0,
+                "the class's place fits below the top bit");
+
+  // The marks of a fresh node of the class `schema`, or of an unknown one.
+  static std::uint32_t ClassMarks(const qzfacility::ClassSchema* schema) {
+    const std::size_t place =
+        schema != nullptr ? schema->position : qzfacility::kUnknownClass;
+    return static_cast<std::uint32_t>(place) << kClassShift;
+  }
 
   bool Immortal() const {
     return refs.load(std::memory_order_relaxed) >= kImmortalRefs;
@@ -77,7 +102,8 @@ struct CNMessageBase::Node {
   std::uint32_t Fields() const { return setMask & kFieldBits; }
   // The bytes a compact node's slots take.
   std::size_t CompactBytes() const {
-    return 8 * ((setMask & ~kUnshareable) >> kSpanShift);
+    constexpr std::uint32_t kSpanMask = (1u << (kClassShift - kSpanShift)) - 1;
+    return 8 * ((setMask >> kSpanShift) & kSpanMask);
   }
   // The marks of a compact node that gains the slot of `field`, of `bytes`.
   static std::uint32_t Grown(std::uint32_t setMask,
@@ -112,7 +138,7 @@ struct CNMessageBase::Node {
   // bits) take: a word each, and a second one for a text.
   std::size_t CompactSpan(std::uint32_t bits) const {
     const std::uint64_t set = setMask & bits;
-    return 8 * Count(set | (set & schema->textBits) << 32);
+    return 8 * Count(set | (set & Schema()->textBits) << 32);
   }
   // The address word of a nested record; the node must be laid out in full.
   CNMessageBase** AddressWord(const qzfacility::FieldSchema& field) {
@@ -289,8 +315,9 @@ constexpr std::size_t SlotSize(FieldKind kind) {
 // fields of a full node, the set ones of a compact node.
 template <class NodeType, class Visit>
 void ForEachSlot(NodeType* node, Visit visit) {
-  if (node->schema == nullptr) return;
-  const std::vector<FieldSchema>& fields = node->schema->fields;
+  const qzfacility::ClassSchema* schema = node->Schema();
+  if (schema == nullptr) return;
+  const std::vector<FieldSchema>& fields = schema->fields;
   auto* slots = node->Slots();
   if (node->Full()) {
     for (const FieldSchema& field : fields) visit(field, slots + field.offset);
@@ -304,7 +331,7 @@ void ForEachSlot(NodeType* node, Visit visit) {
   }
 }
 
-static_assert(sizeof(CNMessageBase::Node) == 16, "the header stays small");
+static_assert(sizeof(CNMessageBase::Node) == 8, "the header stays small");
 static_assert(sizeof(TextSlot) == 16 && sizeof(RecordSlot) % 8 == 0 &&
                   sizeof(ListSlot) % 8 == 0,
               "slots keep 8-byte alignment");

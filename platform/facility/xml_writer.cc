@@ -198,9 +198,9 @@ void PutHexText(Out& out, std::string_view text) {
 // The record set to the empty one of its class, letting go of what it held.
 void Empty(CNMessageBase& record) {
   const Node* node = CNMessageFacility::NodeOf(record);
-  if (node->schema != nullptr) {
+  if (node->Schema() != nullptr) {
     record =
-        CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(*node->schema));
+        CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(*node->Schema()));
   }
 }
 
@@ -239,7 +239,7 @@ class Writer {
   void Record(const Node* node, int depth, bool sole) {
     // Never write what the reader would refuse. A record of an unknown
     // class can end up in a list that was filled in place.
-    if (node->schema == nullptr) {
+    if (node->Schema() == nullptr) {
       throw std::invalid_argument("CNMessageFacility::ToXml: record of " +
                                   ClassLabel(node->Group(), node->Type()) +
                                   " has no XML form");
@@ -295,10 +295,10 @@ class Writer {
             out_.Commit(Class(at, child));
             RecordBody(child, depth + 2,
                        sole && CNMessageFacility::SoleOwner(child));
-            if (sole && child->schema != nullptr) {
+            if (sole && child->Schema() != nullptr) {
               // The node is this writer's alone, so the list may change.
               const_cast<CNMessageBase&>(element) = CNMessageFacility::Adopt(
-                  CNMessageFacility::EmptyNode(*child->schema));
+                  CNMessageFacility::EmptyNode(*child->Schema()));
             }
           }
           out_.Put("</l>");
