@@ -125,13 +125,16 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
   return *field;
 }
 
+// The fast checks find the field by the identity passed, which needs no
+// node, and then only ask whether the node is of the field's class.
+
 inline const FieldSchema& FieldByIndex(const Node* node,
                                        unsigned long classHash, int index,
                                        unsigned long fieldHash) {
-  const ClassSchema* schema = node->Schema();
-  if (schema != nullptr && schema->classHash == classHash) {
-    const FieldSchema* field = schema->FieldByIndex(index);
-    if (field != nullptr && field->hash == fieldHash) return *field;
+  const FieldSchema* field = qzfacility::FieldByIdentity(classHash, index);
+  if (field != nullptr && node->ClassPlace() == field->classPosition &&
+      field->hash == fieldHash) {
+    return *field;
   }
   return ExplainedFieldByIndex(node, classHash, index, fieldHash);
 }
@@ -141,13 +144,10 @@ inline const FieldSchema& CheckedField(const Node* node,
                                        unsigned long classHash, short index,
                                        short tag, unsigned int fieldHash,
                                        FieldKind kind) {
-  const ClassSchema* schema = node->Schema();
-  if (schema != nullptr && schema->classHash == classHash) {
-    const FieldSchema* field = schema->FieldByIndex(index);
-    if (field != nullptr && field->hash == fieldHash && field->tag == tag &&
-        field->kind == kind) {
-      return *field;
-    }
+  const FieldSchema* field = qzfacility::FieldByIdentity(classHash, index);
+  if (field != nullptr && node->ClassPlace() == field->classPosition &&
+      field->hash == fieldHash && field->tag == tag && field->kind == kind) {
+    return *field;
   }
   return ExplainedField(node, classHash, index, tag, fieldHash, kind);
 }
@@ -156,13 +156,10 @@ inline const FieldSchema& CheckedField(const Node* node,
 inline const FieldSchema& CheckedInt64ByTag(const Node* node,
                                             unsigned long classHash, short tag,
                                             unsigned int fieldHash) {
-  const ClassSchema* schema = node->Schema();
-  if (schema != nullptr && schema->classHash == classHash) {
-    const FieldSchema* field = schema->FieldByTag(tag);
-    if (field != nullptr && field->hash == fieldHash &&
-        field->kind == FieldKind::kInt64) {
-      return *field;
-    }
+  const FieldSchema* field = qzfacility::FieldByTagIdentity(classHash, tag);
+  if (field != nullptr && node->ClassPlace() == field->classPosition &&
+      field->hash == fieldHash && field->kind == FieldKind::kInt64) {
+    return *field;
   }
   return ExplainedInt64ByTag(node, classHash, tag, fieldHash);
 }

@@ -9,8 +9,10 @@
 
 namespace qzfacility {
 
-// Filled as the table is built, before any node can name a class.
+// Filled as the table is built, before any node can name a class or any
+// accessor looks a field up.
 const ClassSchema* classAt[kUnknownClass + 1] = {};
+identity::Entry identity::table[std::size_t{1} << identity::kBits] = {};
 
 namespace {
 
@@ -210,6 +212,7 @@ void Index(ClassSchema& schema) {
       schema.owningSlots.push_back({offset, field.kind});
       schema.owningBits |= field.bit;
     }
+    field.textBitsBefore = schema.textBits;
     if (field.kind == FieldKind::kText) schema.textBits |= field.bit;
     if (field.kind == FieldKind::kRecord) {
       schema.recordOffsets.push_back(offset);
@@ -226,6 +229,22 @@ void Index(ClassSchema& schema) {
   schema.addressBytes = offset - schema.slotBytes;
 }
 
+// Files `field` in the identity table; two classes of one hash, or a table
+// too small, would make a lookup ambiguous or endless.
+void Enter(unsigned long classHash, int number, bool byTag,
+           const FieldSchema& field) {
+  using identity::table;
+  if ((classHash >> 32) != 0) std::abort();
+  const std::uint64_t key = identity::Key(classHash, number, byTag);
+  constexpr std::size_t kSize = std::size_t{1} << identity::kBits;
+  std::size_t at = identity::Home(key);
+  for (std::size_t tried = 0; table[at].key != 0; ++tried) {
+    if (table[at].key == key || tried + 1 >= kSize / 2) std::abort();
+    at = (at + 1) % kSize;
+  }
+  table[at] = {key, &field};
+}
+
 struct Registry {
   std::vector<ClassSchema> classes;
   std::array<const ClassSchema*, kGroups * kTypes> byIdentity{};
@@ -236,6 +255,11 @@ struct Registry {
       Index(schema);
       schema.position = static_cast<std::size_t>(&schema - classes.data());
       classAt[schema.position] = &schema;
+      for (FieldSchema& field : schema.fields) {
+        field.classPosition = static_cast<std::uint16_t>(schema.position);
+        Enter(schema.classHash, field.index, false, field);
+        Enter(schema.classHash, field.tag, true, field);
+      }
       byIdentity[static_cast<std::size_t>(schema.group * kTypes +
                                           schema.type)] = &schema;
     }

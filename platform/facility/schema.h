@@ -32,6 +32,8 @@ struct FieldSchema {
   std::uint32_t bit = 0;   // the field's bit in a node's set mask
   // Of a nested record's address word in a node that hands addresses out.
   std::size_t addressOffset = 0;
+  std::uint32_t textBitsBefore = 0;  // the class's texts ahead of this field
+  std::uint16_t classPosition = 0;   // of the class in AllClasses()
 };
 
 struct ClassSchema {
@@ -94,6 +96,51 @@ const ClassSchema* FindClass(int group, int type);
 constexpr std::size_t kUnknownClass = 511;
 [[gnu::visibility(
     "hidden")]] extern const ClassSchema* classAt[kUnknownClass + 1];
+
+// The fields of every known class by the identity an accessor is called
+// with: its class hash and its index, or its tag. An accessor looks its
+// field up here while its record's node is still on the way, instead of
+// after it, and then checks that the node is of the field's class.
+namespace identity {
+
+constexpr int kBits = 10;  // a few hundred fields, twice (index and tag)
+struct Entry {
+  std::uint64_t key;  // 0: free
+  const FieldSchema* field;
+};
+[[gnu::visibility("hidden")]] extern Entry table[std::size_t{1} << kBits];
+
+// Class hashes are 32 bits; a wider one names no class.
+inline std::uint64_t Key(unsigned long classHash, int number, bool byTag) {
+  return (std::uint64_t{classHash} << 18) | (std::uint64_t{byTag} << 17) |
+         (std::uint64_t{1} << 16) | static_cast<std::uint16_t>(number);
+}
+
+inline std::size_t Home(std::uint64_t key) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> (64 - kBits));
+}
+
+inline const FieldSchema* Find(unsigned long classHash, int number,
+                               bool byTag) {
+  if ((classHash >> 32) != 0) return nullptr;
+  const std::uint64_t key = Key(classHash, number, byTag);
+  constexpr std::size_t kMask = (std::size_t{1} << kBits) - 1;
+  for (std::size_t at = Home(key);; at = (at + 1) & kMask) {
+    if (table[at].key == key) return table[at].field;
+    if (table[at].key == 0) return nullptr;
+  }
+}
+
+}  // namespace identity
+
+// The field of index `index` (or tag `tag`) of the class of hash
+// `classHash`, or null when no known class has one.
+inline const FieldSchema* FieldByIdentity(unsigned long classHash, int index) {
+  return identity::Find(classHash, index, false);
+}
+inline const FieldSchema* FieldByTagIdentity(unsigned long classHash, int tag) {
+  return identity::Find(classHash, tag, true);
+}
 
 // Every known class, in table order.
 const std::vector<ClassSchema>& AllClasses();

@@ -56,9 +56,13 @@ struct CNMessageBase::Node {
   // out in full.
   std::uint32_t setMask;
 
+  // The place of the node's class in the facility's table.
+  std::size_t ClassPlace() const {
+    return (setMask >> kClassShift) & kClassMask;
+  }
   // Null for a class the facility does not know.
   const qzfacility::ClassSchema* Schema() const {
-    return qzfacility::classAt[(setMask >> kClassShift) & kClassMask];
+    return qzfacility::classAt[ClassPlace()];
   }
   int Group() const {
     const qzfacility::ClassSchema* schema = Schema();
@@ -132,7 +136,10 @@ struct CNMessageBase::Node {
     return Slots() + SlotOffset(field);
   }
   std::size_t SlotOffset(const qzfacility::FieldSchema& field) const {
-    return Full() ? field.offset : CompactSpan(field.bit - 1);
+    if (Full()) return field.offset;
+    // As CompactSpan(field.bit - 1), without the class.
+    const std::uint64_t set = setMask & (field.bit - 1);
+    return 8 * Count(set | (set & field.textBitsBefore) << 32);
   }
   // The bytes the compact slots of the set fields among `bits` (fields'
   // bits) take: a word each, and a second one for a text.
