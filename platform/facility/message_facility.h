@@ -42,8 +42,14 @@ class CNMessageFacility {
   }
 
   // A new reference for another handle: shared, or a private copy when the
-  // node may not be shared.
+  // node may not be shared. `node` is held by a handle of the calling
+  // thread's, or is an element of a list being copied (see below).
   static Node* Share(Node* node);
+  // A copy of a record held in a node's slot, which other threads may be
+  // copying at the same time.
+  static CNMessageBase CopyNested(const CNMessageBase& record) {
+    return Adopt(ShareCounted(record.node_, false));
+  }
   static void Release(Node* node);
 
   // The shared empty node of a known class.
@@ -123,6 +129,9 @@ class CNMessageFacility {
   // A private copy of `source`: compact, or laid out in full and unshareable
   // when `forAddress` says so or the source is.
   static Node* Clone(const Node* source, bool forAddress);
+  // Share; `held` says no other thread can reach the node but through the
+  // calling thread's handle.
+  static Node* ShareCounted(Node* node, bool held);
   // Gives the record a private copy of its node in place of its reference,
   // in the layout `forAddress` says.
   static Node* TakeCopy(CNMessageBase& record, bool forAddress);
@@ -140,14 +149,38 @@ class CNMessageFacility {
   static void Destroy(Node* node);
 };
 
+namespace qzfacility {
+
+// Set while a list held in a node is copied: its elements are reached
+// through that node, which other threads may be copying too.
+[[gnu::visibility("hidden"),
+  gnu::tls_model("initial-exec")]] extern __thread bool copyingNested;
+
+}  // namespace qzfacility
+
 // The reference counting sits on every copy and write, so it is inline.
 
 inline CNMessageFacility::Node* CNMessageFacility::Share(Node* node) {
-  if (node->Immortal()) return node;
+  return ShareCounted(node, !qzfacility::copyingNested);
+}
+
+inline CNMessageFacility::Node* CNMessageFacility::ShareCounted(Node* node,
+                                                                bool held) {
+  const int refs = node->refs.load(std::memory_order_relaxed);
+  if (refs >= Node::kImmortalRefs) return node;
   // A copy of a node that hands addresses out is likely walked the same
   // way, so it takes the same layout.
   if (node->Unshareable()) return Clone(node, true);
-  node->refs.fetch_add(1, std::memory_order_relaxed);
+  // A node that counts one reference, held by a handle of this thread's, has
+  // no other way to it, and a handle is used by one thread at a time: no
+  // other thread can count it meanwhile, so the count needs no locked update,
+  // which would wait for every store ahead of it (a request being built is
+  // all stores).
+  if (held && refs == 1) {
+    node->refs.store(2, std::memory_order_relaxed);
+  } else {
+    node->refs.fetch_add(1, std::memory_order_relaxed);
+  }
   return node;
 }
 

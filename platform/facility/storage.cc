@@ -184,7 +184,8 @@ void CopyOwned(FieldKind kind, const unsigned char* from, unsigned char* to) {
       new (to) TextSlot(*reinterpret_cast<const TextSlot*>(from));
       break;
     case FieldKind::kRecord:
-      new (to) RecordSlot{reinterpret_cast<const RecordSlot*>(from)->record};
+      new (to) RecordSlot{CNMessageFacility::CopyNested(
+          reinterpret_cast<const RecordSlot*>(from)->record)};
       break;
     case FieldKind::kList:
       new (to) ListSlot(*reinterpret_cast<const ListSlot*>(from));
@@ -420,10 +421,21 @@ void FetchAheadOfRelease(const std::vector<CNMessageBase>& list,
   FetchAhead(list, at, CNMessageFacility::SoleOwner);
 }
 
+__thread bool copyingNested = false;
+
 ListSlot::ListSlot(const ListSlot& other) {
   if (other.Empty()) return;
   std::vector<CNMessageBase>* list = Make();
+  // The elements are copied as handles; the mark has them counted as nested
+  // records. It is restored as found, also on a throw: copying an element
+  // may copy lists nested in it.
+  struct NestedCopy {
+    bool outer = copyingNested;
+    NestedCopy() { copyingNested = true; }
+    ~NestedCopy() { copyingNested = outer; }
+  };
   try {
+    NestedCopy nested;
     *list = CopyElements(*other.list_, [](std::size_t) {});
   } catch (...) {
     Unmake(list);
