@@ -64,16 +64,16 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
 // The checks below explain a mismatch; the inline ones after them decide
 // whether there is one, which keeps the common path short.
 
-[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedFieldByIndex(
-    const Node* node, unsigned long classHash, int index,
-    unsigned long fieldHash) {
-  const FieldSchema* field =
-      node->Schema() == nullptr ? nullptr : node->Schema()->FieldByIndex(index);
+// `field` is what the node's class has under `key` ("index" or "tag")
+// `number`, or null.
+const FieldSchema& ExplainedLookup(const Node* node, unsigned long classHash,
+                                   const FieldSchema* field, const char* key,
+                                   int number, unsigned long fieldHash) {
   CheckClass(node, classHash, field);
   if (field == nullptr) {
     Fail(node, nullptr,
-         "no field with index " + std::to_string(index) + " (field hash " +
-             FieldHex(fieldHash) + ")");
+         std::string("no field with ") + key + " " + std::to_string(number) +
+             " (field hash " + FieldHex(fieldHash) + ")");
   }
   if (field->hash != fieldHash) {
     Fail(node, field,
@@ -81,6 +81,16 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
              FieldHex(field->hash) + ")");
   }
   return *field;
+}
+
+[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedFieldByIndex(
+    const Node* node, unsigned long classHash, int index,
+    unsigned long fieldHash) {
+  const ClassSchema* schema = node->Schema();
+  return ExplainedLookup(
+      node, classHash,
+      schema == nullptr ? nullptr : schema->FieldByIndex(index), "index", index,
+      fieldHash);
 }
 
 [[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedField(
@@ -104,25 +114,16 @@ const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
 [[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedInt64ByTag(
     const Node* node, unsigned long classHash, short tag,
     unsigned int fieldHash) {
-  const FieldSchema* field =
-      node->Schema() == nullptr ? nullptr : node->Schema()->FieldByTag(tag);
-  CheckClass(node, classHash, field);
-  if (field == nullptr) {
-    Fail(node, nullptr,
-         "no field with tag " + std::to_string(tag) + " (field hash " +
-             FieldHex(fieldHash) + ")");
-  }
-  if (field->hash != fieldHash) {
-    Fail(node, field,
-         "wrong field hash " + FieldHex(fieldHash) + " (expected " +
-             FieldHex(field->hash) + ")");
-  }
-  if (field->kind != FieldKind::kInt64) {
-    Fail(node, field,
-         std::string("a ") + qzfacility::KindName(field->kind) +
+  const ClassSchema* schema = node->Schema();
+  const FieldSchema& field = ExplainedLookup(
+      node, classHash, schema == nullptr ? nullptr : schema->FieldByTag(tag),
+      "tag", tag, fieldHash);
+  if (field.kind != FieldKind::kInt64) {
+    Fail(node, &field,
+         std::string("a ") + qzfacility::KindName(field.kind) +
              " field, accessed as int64");
   }
-  return *field;
+  return field;
 }
 
 // The fast checks find the field by the identity passed, which needs no
