@@ -166,7 +166,10 @@ inline CNMessageFacility::Node* CNMessageFacility::Share(Node* node) {
 
 inline CNMessageFacility::Node* CNMessageFacility::ShareCounted(Node* node,
                                                                 bool held) {
-  const int refs = node->refs.load(std::memory_order_relaxed);
+  // Acquire: a count of one may come from another thread's release, whose
+  // reads of the node must come before whatever this handle does next (a
+  // plain store, unlike an update, ends that release's sequence).
+  const int refs = node->refs.load(std::memory_order_acquire);
   if (refs >= Node::kImmortalRefs) return node;
   // A copy of a node that hands addresses out is likely walked the same
   // way, so it takes the same layout.
