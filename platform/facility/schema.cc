@@ -202,6 +202,7 @@ void Index(ClassSchema& schema) {
   schema.byIndex.assign(static_cast<std::size_t>(maxIndex + 1), nullptr);
   schema.byTag.assign(static_cast<std::size_t>(maxTag + 1), nullptr);
   std::size_t offset = 0;
+  std::uint32_t textBits = 0;
   for (std::size_t i = 0; i < schema.fields.size(); ++i) {
     FieldSchema& field = schema.fields[i];
     schema.byIndex[static_cast<std::size_t>(field.index)] = &field;
@@ -210,10 +211,9 @@ void Index(ClassSchema& schema) {
     field.bit = std::uint32_t{1} << i;
     if (field.kind != FieldKind::kInt64) {
       schema.owningSlots.push_back({offset, field.kind});
-      schema.owningBits |= field.bit;
     }
-    field.textBitsBefore = schema.textBits;
-    if (field.kind == FieldKind::kText) schema.textBits |= field.bit;
+    field.textBitsBefore = textBits;
+    if (field.kind == FieldKind::kText) textBits |= field.bit;
     if (field.kind == FieldKind::kRecord) {
       schema.recordOffsets.push_back(offset);
       schema.recordBits |= field.bit;

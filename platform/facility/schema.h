@@ -59,12 +59,10 @@ struct ClassSchema {
   };
   std::vector<OwningSlot> owningSlots = {};
   std::vector<std::size_t> recordOffsets = {};  // of the nested records' slots
-  // Field bits by kind: texts take two words, and a compact node holds the
-  // slots of its set fields only (see storage.h).
-  std::uint32_t textBits = 0;
+  // The nested records' field bits: a compact node holds the slots of its
+  // set fields only (see storage.h).
   std::uint32_t recordBits = 0;
-  std::uint32_t owningBits = 0;  // texts, nested records and lists
-  std::size_t position = 0;      // in AllClasses()
+  std::size_t position = 0;  // in AllClasses()
 
   const FieldSchema* FieldByIndex(int index) const {
     return Lookup(byIndex, index);

@@ -302,13 +302,11 @@ unsigned char* CNMessageFacility::SlotInCopy(CNMessageBase& record,
 unsigned char* CNMessageFacility::NewSlot(CNMessageBase& record,
                                           const FieldSchema& field) {
   Node* node = record.node_;
-  // The new slot goes between its neighbours in field order; a record is
-  // mostly built in that order, so it goes last.
+  // The new slot goes between its neighbours in field order: after the
+  // slots of the set fields before it.
   const std::size_t more = qzfacility::SlotSize(field.kind);
   const std::size_t bytes = sizeof(Node) + node->CompactBytes();
-  const bool last = (node->Fields() & ~(2 * field.bit - 1)) == 0;
-  const std::size_t at =
-      last ? bytes - sizeof(Node) : node->CompactSpan(field.bit - 1);
+  const std::size_t at = node->SlotOffset(field);
   const std::size_t after = bytes - sizeof(Node) - at;
   // The node grows where it lies when it was the last cut, which it is
   // while being built.

@@ -137,15 +137,11 @@ struct CNMessageBase::Node {
   }
   std::size_t SlotOffset(const qzfacility::FieldSchema& field) const {
     if (Full()) return field.offset;
-    // As CompactSpan(field.bit - 1), without the class.
+    // A compact node's slots of the set fields before this one: a word
+    // each, and a second one for a text. Also where the field's slot goes
+    // when the node lacks it.
     const std::uint64_t set = setMask & (field.bit - 1);
     return 8 * Count(set | (set & field.textBitsBefore) << 32);
-  }
-  // The bytes the compact slots of the set fields among `bits` (fields'
-  // bits) take: a word each, and a second one for a text.
-  std::size_t CompactSpan(std::uint32_t bits) const {
-    const std::uint64_t set = setMask & bits;
-    return 8 * Count(set | (set & Schema()->textBits) << 32);
   }
   // The address word of a nested record; the node must be laid out in full.
   CNMessageBase** AddressWord(const qzfacility::FieldSchema& field) {
