@@ -38,9 +38,10 @@ std::string ClassLabel(int group, int type) {
 
 [[noreturn]] void Fail(const Node* node, const FieldSchema* field,
                        const std::string& what) {
-  std::string where = node->Schema() == nullptr
+  const ClassSchema* schema = node->Schema();
+  std::string where = schema == nullptr
                           ? "record " + ClassLabel(node->Group(), node->Type())
-                          : node->Schema()->QualifiedName();
+                          : schema->QualifiedName();
   if (field != nullptr) where += std::string(".") + field->name;
   throw std::logic_error("CNMessageBase: " + where + ": " + what);
 }
@@ -48,17 +49,18 @@ std::string ClassLabel(int group, int type) {
 // `field` names the field being accessed, when the caller knows it.
 const ClassSchema& CheckClass(const Node* node, unsigned long classHash,
                               const FieldSchema* field) {
-  if (node->Schema() == nullptr) {
+  const ClassSchema* schema = node->Schema();
+  if (schema == nullptr) {
     Fail(node, nullptr,
          "class unknown to the facility, accessed with class hash " +
              ClassHex(classHash));
   }
-  if (node->Schema()->classHash != classHash) {
+  if (schema->classHash != classHash) {
     Fail(node, field,
          "wrong class hash " + ClassHex(classHash) + " (expected " +
-             ClassHex(node->Schema()->classHash) + ")");
+             ClassHex(schema->classHash) + ")");
   }
-  return *node->Schema();
+  return *schema;
 }
 
 // The checks below explain a mismatch; the inline ones after them decide

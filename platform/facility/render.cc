@@ -39,9 +39,10 @@ void Indent(std::string& out, int depth) {
 
 void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
   const CNMessageBase::Node* node = CNMessageFacility::NodeOf(record);
-  if (node->Schema() == nullptr) return;
-  for (const FieldSchema& field : node->Schema()->fields) {
-    if (!record.isSet(field.index, node->Schema()->classHash, field.hash)) {
+  const qzfacility::ClassSchema* schema = node->Schema();
+  if (schema == nullptr) return;
+  for (const FieldSchema& field : schema->fields) {
+    if (!record.isSet(field.index, schema->classHash, field.hash)) {
       continue;
     }
     Indent(out, depth);
@@ -78,8 +79,8 @@ void RenderFields(std::string& out, const CNMessageBase& record, int depth) {
 
 void RenderRecord(std::string& out, const CNMessageBase& record, int depth) {
   const CNMessageBase::Node* node = CNMessageFacility::NodeOf(record);
-  if (node->Schema() != nullptr) {
-    out += node->Schema()->name;
+  if (const qzfacility::ClassSchema* schema = node->Schema()) {
+    out += schema->name;
   } else {
     out += "(" + std::to_string(node->Group()) + ", " +
            std::to_string(node->Type()) + ")";

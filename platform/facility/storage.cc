@@ -28,8 +28,9 @@ std::size_t FullBytes(const ClassSchema& schema) {
 }
 
 std::size_t NodeBytes(const Node* node) {
-  if (node->Schema() == nullptr) return kUnknownBytes;
-  if (node->Full()) return FullBytes(*node->Schema());
+  const ClassSchema* schema = node->Schema();
+  if (schema == nullptr) return kUnknownBytes;
+  if (node->Full()) return FullBytes(*schema);
   return sizeof(Node) + node->CompactBytes();
 }
 
@@ -340,8 +341,9 @@ bool CNMessageFacility::IsEmpty(const Node* node) {
   if (node->AnyFieldSet()) return false;
   // A compact node with nothing set has no slots; a full one may hold a
   // nested record or list filled in place.
-  if (node->Schema() == nullptr || !node->Full()) return true;
-  for (const FieldSchema& field : node->Schema()->fields) {
+  const ClassSchema* schema = node->Schema();
+  if (schema == nullptr || !node->Full()) return true;
+  for (const FieldSchema& field : schema->fields) {
     const unsigned char* slot = node->Slot(field);
     if (field.kind == FieldKind::kRecord &&
         !IsEmpty(reinterpret_cast<const RecordSlot*>(slot)->record.node_)) {
@@ -368,20 +370,20 @@ void FetchLevel(const Node* node, int depth, Descends descends) {
     __builtin_prefetch(node, 1);
     return;
   }
-  if (node->Schema() == nullptr || !descends(node)) return;
+  const ClassSchema* schema = node->Schema();
+  if (schema == nullptr || !descends(node)) return;
   const auto fetch = [&](const unsigned char* slot) {
     FetchLevel(CNMessageFacility::NodeOf(
                    reinterpret_cast<const RecordSlot*>(slot)->record),
                depth - 1, descends);
   };
-  const ClassSchema& schema = *node->Schema();
   if (node->Full()) {
-    for (const std::size_t offset : schema.recordOffsets) {
+    for (const std::size_t offset : schema->recordOffsets) {
       fetch(node->Slots() + offset);
     }
     return;
   }
-  if ((node->Fields() & schema.recordBits) == 0) return;
+  if ((node->Fields() & schema->recordBits) == 0) return;
   ForEachSlot(node, [&](const FieldSchema& field, const unsigned char* slot) {
     if (field.kind == FieldKind::kRecord) fetch(slot);
   });

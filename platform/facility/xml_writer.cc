@@ -197,10 +197,9 @@ void PutHexText(Out& out, std::string_view text) {
 
 // The record set to the empty one of its class, letting go of what it held.
 void Empty(CNMessageBase& record) {
-  const Node* node = CNMessageFacility::NodeOf(record);
-  if (node->Schema() != nullptr) {
-    record =
-        CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(*node->Schema()));
+  if (const qzfacility::ClassSchema* schema =
+          CNMessageFacility::NodeOf(record)->Schema()) {
+    record = CNMessageFacility::Adopt(CNMessageFacility::EmptyNode(*schema));
   }
 }
 
