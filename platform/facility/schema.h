@@ -20,7 +20,9 @@ const char* KindName(FieldKind kind);
 
 struct ClassSchema;
 
-struct FieldSchema {
+// Every access reads its field's entry: one cache line each, wherever the
+// table's memory happens to start.
+struct alignas(64) FieldSchema {
   const char* name;
   short index;
   short tag;
