@@ -85,9 +85,8 @@ const FieldSchema& ExplainedLookup(const Node* node, unsigned long classHash,
   return *field;
 }
 
-[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedFieldByIndex(
-    const Node* node, unsigned long classHash, int index,
-    unsigned long fieldHash) {
+const FieldSchema& LookedUpByIndex(const Node* node, unsigned long classHash,
+                                   int index, unsigned long fieldHash) {
   const ClassSchema* schema = node->Schema();
   return ExplainedLookup(
       node, classHash,
@@ -95,11 +94,25 @@ const FieldSchema& ExplainedLookup(const Node* node, unsigned long classHash,
       fieldHash);
 }
 
-[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedField(
+// The field and class tables are built together from one list, so a field
+// that passes every check above passes the fast one too.
+[[noreturn]] void FailUnexplained(const Node* node, const FieldSchema& field) {
+  Fail(node, &field, "the facility's field tables disagree");
+}
+
+// These never return, so that the fast paths keep nothing alive across them
+// and save no registers.
+
+[[noreturn, gnu::noinline, gnu::cold]] void ExplainFieldByIndex(
+    const Node* node, unsigned long classHash, int index,
+    unsigned long fieldHash) {
+  FailUnexplained(node, LookedUpByIndex(node, classHash, index, fieldHash));
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void ExplainField(
     const Node* node, unsigned long classHash, short index, short tag,
     unsigned int fieldHash, FieldKind kind) {
-  const FieldSchema& field =
-      ExplainedFieldByIndex(node, classHash, index, fieldHash);
+  const FieldSchema& field = LookedUpByIndex(node, classHash, index, fieldHash);
   if (field.tag != tag) {
     Fail(node, &field,
          "wrong tag " + std::to_string(tag) + " (expected " +
@@ -110,10 +123,10 @@ const FieldSchema& ExplainedLookup(const Node* node, unsigned long classHash,
          std::string("a ") + qzfacility::KindName(field.kind) +
              " field, accessed as " + qzfacility::KindName(kind));
   }
-  return field;
+  FailUnexplained(node, field);
 }
 
-[[gnu::noinline, gnu::cold]] const FieldSchema& ExplainedInt64ByTag(
+[[noreturn, gnu::noinline, gnu::cold]] void ExplainInt64ByTag(
     const Node* node, unsigned long classHash, short tag,
     unsigned int fieldHash) {
   const ClassSchema* schema = node->Schema();
@@ -125,7 +138,7 @@ const FieldSchema& ExplainedLookup(const Node* node, unsigned long classHash,
          std::string("a ") + qzfacility::KindName(field.kind) +
              " field, accessed as int64");
   }
-  return field;
+  FailUnexplained(node, field);
 }
 
 // The fast checks find the field by the identity passed, which needs no
@@ -139,7 +152,7 @@ inline const FieldSchema& FieldByIndex(const Node* node,
       field->hash == fieldHash) {
     return *field;
   }
-  return ExplainedFieldByIndex(node, classHash, index, fieldHash);
+  ExplainFieldByIndex(node, classHash, index, fieldHash);
 }
 
 // Index, tag, field hash and kind must all name the same field.
@@ -152,7 +165,7 @@ inline const FieldSchema& CheckedField(const Node* node,
       field->hash == fieldHash && field->tag == tag && field->kind == kind) {
     return *field;
   }
-  return ExplainedField(node, classHash, index, tag, fieldHash, kind);
+  ExplainField(node, classHash, index, tag, fieldHash, kind);
 }
 
 // The int64 reader's field, found by tag as the wire does.
@@ -164,7 +177,7 @@ inline const FieldSchema& CheckedInt64ByTag(const Node* node,
       field->hash == fieldHash && field->kind == FieldKind::kInt64) {
     return *field;
   }
-  return ExplainedInt64ByTag(node, classHash, tag, fieldHash);
+  ExplainInt64ByTag(node, classHash, tag, fieldHash);
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void FailChildClass(
@@ -181,6 +194,13 @@ inline void CheckChildClass(const Node* node, const FieldSchema& field,
   if (field.childGroup != group || field.childType != type) {
     FailChildClass(node, field, group, type, what);
   }
+}
+
+// Out of line: the first address asked of a node lays it out anew, and the
+// reads after it, through a node already laid out, then save no registers.
+[[gnu::noinline]] CNMessageBase** AddressWordMadeFor(CNMessageBase& record,
+                                                     const FieldSchema& field) {
+  return CNMessageFacility::MutableForAddress(record)->AddressWord(field);
 }
 
 CNMessageBase NewRecord(int group, int type) {
@@ -305,8 +325,10 @@ bool CNMessageBase::isSet(short index, unsigned long classHash,
   if (!node_->Full()) return false;
   const unsigned char* slot = node_->Slot(field);
   if (field.kind == FieldKind::kRecord) {
-    return !CNMessageFacility::IsEmpty(CNMessageFacility::NodeOf(
-        reinterpret_cast<const RecordSlot*>(slot)->record));
+    // Most such records were never touched and share the empty node.
+    const Node* record = CNMessageFacility::NodeOf(
+        reinterpret_cast<const RecordSlot*>(slot)->record);
+    return !record->Immortal() && !CNMessageFacility::IsEmpty(record);
   }
   if (field.kind == FieldKind::kList) {
     return !reinterpret_cast<const ListSlot*>(slot)->Empty();
@@ -320,7 +342,8 @@ CNMessageBase** CNMessageBase::getObjectAccessor(
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
   CheckChildClass(node_, field, childGroup, childType, "read as");
-  return CNMessageFacility::MutableForAddress(*this)->AddressWord(field);
+  if (!node_->Unshareable()) return AddressWordMadeFor(*this, field);
+  return node_->AddressWord(field);
 }
 
 std::vector<CNMessageBase>** CNMessageBase::getlistobject(
