@@ -94,6 +94,15 @@ const FieldSchema& LookedUpByIndex(const Node* node, unsigned long classHash,
       fieldHash);
 }
 
+// The kind the accessor reads as must be the field's.
+void CheckKind(const Node* node, const FieldSchema& field, FieldKind kind) {
+  if (field.kind != kind) {
+    Fail(node, &field,
+         std::string("a ") + qzfacility::KindName(field.kind) +
+             " field, accessed as " + qzfacility::KindName(kind));
+  }
+}
+
 // The field and class tables are built together from one list, so a field
 // that passes every check above passes the fast one too.
 [[noreturn]] void FailUnexplained(const Node* node, const FieldSchema& field) {
@@ -118,11 +127,7 @@ const FieldSchema& LookedUpByIndex(const Node* node, unsigned long classHash,
          "wrong tag " + std::to_string(tag) + " (expected " +
              std::to_string(field.tag) + ")");
   }
-  if (field.kind != kind) {
-    Fail(node, &field,
-         std::string("a ") + qzfacility::KindName(field.kind) +
-             " field, accessed as " + qzfacility::KindName(kind));
-  }
+  CheckKind(node, field, kind);
   FailUnexplained(node, field);
 }
 
@@ -133,11 +138,7 @@ const FieldSchema& LookedUpByIndex(const Node* node, unsigned long classHash,
   const FieldSchema& field = ExplainedLookup(
       node, classHash, schema == nullptr ? nullptr : schema->FieldByTag(tag),
       "tag", tag, fieldHash);
-  if (field.kind != FieldKind::kInt64) {
-    Fail(node, &field,
-         std::string("a ") + qzfacility::KindName(field.kind) +
-             " field, accessed as int64");
-  }
+  CheckKind(node, field, FieldKind::kInt64);
   FailUnexplained(node, field);
 }
 
@@ -194,13 +195,6 @@ inline void CheckChildClass(const Node* node, const FieldSchema& field,
   if (field.childGroup != group || field.childType != type) {
     FailChildClass(node, field, group, type, what);
   }
-}
-
-// Out of line: the first address asked of a node lays it out anew, and the
-// reads after it, through a node already laid out, then save no registers.
-[[gnu::noinline]] CNMessageBase** AddressWordMadeFor(CNMessageBase& record,
-                                                     const FieldSchema& field) {
-  return CNMessageFacility::MutableForAddress(record)->AddressWord(field);
 }
 
 CNMessageBase NewRecord(int group, int type) {
@@ -325,10 +319,8 @@ bool CNMessageBase::isSet(short index, unsigned long classHash,
   if (!node_->Full()) return false;
   const unsigned char* slot = node_->Slot(field);
   if (field.kind == FieldKind::kRecord) {
-    // Most such records were never touched and share the empty node.
-    const Node* record = CNMessageFacility::NodeOf(
-        reinterpret_cast<const RecordSlot*>(slot)->record);
-    return !record->Immortal() && !CNMessageFacility::IsEmpty(record);
+    return !CNMessageFacility::IsEmpty(CNMessageFacility::NodeOf(
+        reinterpret_cast<const RecordSlot*>(slot)->record));
   }
   if (field.kind == FieldKind::kList) {
     return !reinterpret_cast<const ListSlot*>(slot)->Empty();
@@ -342,8 +334,7 @@ CNMessageBase** CNMessageBase::getObjectAccessor(
   const FieldSchema& field =
       CheckedField(node_, classHash, index, tag, fieldHash, FieldKind::kRecord);
   CheckChildClass(node_, field, childGroup, childType, "read as");
-  if (!node_->Unshareable()) return AddressWordMadeFor(*this, field);
-  return node_->AddressWord(field);
+  return CNMessageFacility::MutableForAddress(*this)->AddressWord(field);
 }
 
 std::vector<CNMessageBase>** CNMessageBase::getlistobject(

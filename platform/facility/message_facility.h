@@ -146,6 +146,9 @@ class CNMessageFacility {
                                     unsigned char* slot);
   // MutableForAddress for a record whose node is not yet unshareable.
   static Node* MakeAddressable(CNMessageBase& record);
+  // IsEmpty for a full node with no field written: it may hold a nested
+  // record or list filled in place.
+  static bool FullNodeIsEmpty(const Node* node);
   static void Destroy(Node* node);
 };
 
@@ -157,6 +160,15 @@ namespace qzfacility {
   gnu::tls_model("initial-exec")]] extern __thread bool copyingNested;
 
 }  // namespace qzfacility
+
+// Most nested records a reader asks about were never touched and share the
+// empty node, so the answer for them is inline.
+inline bool CNMessageFacility::IsEmpty(const Node* node) {
+  if (node->Immortal()) return true;
+  if (node->AnyFieldSet()) return false;
+  // A compact node with nothing set has no slots.
+  return !node->Full() || FullNodeIsEmpty(node);
+}
 
 // The reference counting sits on every copy and write, so it is inline.
 

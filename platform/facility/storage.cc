@@ -235,10 +235,9 @@ Node* CNMessageFacility::NewUnknownNode(int group, int type) {
 }
 
 Node* CNMessageFacility::Clone(const Node* source, bool forAddress) {
-  if (source->Schema() == nullptr) {
-    return NewUnknownNode(source->Group(), source->Type());
-  }
-  const ClassSchema& schema = *source->Schema();
+  const ClassSchema* known = source->Schema();
+  if (known == nullptr) return NewUnknownNode(source->Group(), source->Type());
+  const ClassSchema& schema = *known;
   // Numbers copy as bytes; each slot that owns something then takes its own
   // copy over its bytes.
   Node* node = forAddress || source->Full() ? FullByteCopy(source)
@@ -336,13 +335,9 @@ void CNMessageFacility::Drop(CNMessageBase& record) {
   Release(std::exchange(record.node_, spent));
 }
 
-bool CNMessageFacility::IsEmpty(const Node* node) {
-  if (node->Immortal()) return true;
-  if (node->AnyFieldSet()) return false;
-  // A compact node with nothing set has no slots; a full one may hold a
-  // nested record or list filled in place.
+bool CNMessageFacility::FullNodeIsEmpty(const Node* node) {
   const ClassSchema* schema = node->Schema();
-  if (schema == nullptr || !node->Full()) return true;
+  if (schema == nullptr) return true;
   for (const FieldSchema& field : schema->fields) {
     const unsigned char* slot = node->Slot(field);
     if (field.kind == FieldKind::kRecord &&

@@ -294,10 +294,9 @@ class Writer {
             out_.Commit(Class(at, child));
             RecordBody(child, depth + 2,
                        sole && CNMessageFacility::SoleOwner(child));
-            if (sole && child->Schema() != nullptr) {
+            if (sole) {
               // The node is this writer's alone, so the list may change.
-              const_cast<CNMessageBase&>(element) = CNMessageFacility::Adopt(
-                  CNMessageFacility::EmptyNode(*child->Schema()));
+              Empty(const_cast<CNMessageBase&>(element));
             }
           }
           out_.Put("</l>");
